@@ -1,0 +1,50 @@
+# Windows build: the product executable, the platform contract tests against
+# the real Win32 implementation, and the small programs of the Wine test bed.
+
+# Old Windows: the image claims subsystem and OS version 4.0 so that Windows 95
+# and NT 4 load it; everything is linked statically so that no runtime DLL is
+# needed on a fresh machine.
+set(KORVANTA_WIN_LINK_FLAGS
+  -static -static-libgcc -static-libstdc++
+  -Wl,--major-subsystem-version,4,--minor-subsystem-version,0
+  -Wl,--major-os-version,4,--minor-os-version,0)
+
+add_compile_options(-Wall -Wextra -Os -ffunction-sections -fdata-sections)
+add_compile_definitions(_WIN32_WINNT=0x0400 WINVER=0x0400)
+
+add_library(korvanta_core STATIC ${KORVANTA_CORE_SOURCES})
+target_include_directories(korvanta_core PUBLIC ${CMAKE_SOURCE_DIR}/src)
+
+file(GLOB_RECURSE KORVANTA_WIN32_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/platform/win32/*.cpp)
+add_library(korvanta_win32 STATIC ${KORVANTA_WIN32_SOURCES})
+target_include_directories(korvanta_win32 PUBLIC ${CMAKE_SOURCE_DIR}/src)
+
+add_executable(korvanta-sysinstall WIN32 ${CMAKE_SOURCE_DIR}/src/install/winmain.cpp)
+target_link_libraries(korvanta-sysinstall PRIVATE korvanta_core korvanta_win32
+                      setupapi advapi32 user32 kernel32)
+target_link_options(korvanta-sysinstall PRIVATE ${KORVANTA_WIN_LINK_FLAGS} -s -mwindows
+                    -Wl,--gc-sections)
+set_target_properties(korvanta-sysinstall PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+# GoogleTest from Debian's source package, built with the same cross compiler.
+set(KORVANTA_GTEST_DIR /usr/src/googletest/googletest)
+add_library(gtest_win STATIC ${KORVANTA_GTEST_DIR}/src/gtest-all.cc)
+target_include_directories(gtest_win PUBLIC ${KORVANTA_GTEST_DIR}/include PRIVATE ${KORVANTA_GTEST_DIR})
+target_compile_options(gtest_win PRIVATE -w)
+
+add_executable(contract_tests ${KORVANTA_CONTRACT_TESTS} ${CMAKE_SOURCE_DIR}/tests/contract/env_win32.cpp
+               ${KORVANTA_GTEST_DIR}/src/gtest_main.cc)
+target_include_directories(contract_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+target_link_libraries(contract_tests PRIVATE korvanta_core korvanta_win32 gtest_win
+                      setupapi advapi32 user32 kernel32)
+target_link_options(contract_tests PRIVATE ${KORVANTA_WIN_LINK_FLAGS})
+
+# Helpers of the Wine test bed: one C source, one console program each.
+file(GLOB KORVANTA_WINEBED_TOOLS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/winebed/tools/*.c)
+foreach(tool_source ${KORVANTA_WINEBED_TOOLS})
+  get_filename_component(tool_name ${tool_source} NAME_WE)
+  add_executable(${tool_name} ${tool_source})
+  target_link_libraries(${tool_name} PRIVATE advapi32 user32 kernel32)
+  target_link_options(${tool_name} PRIVATE ${KORVANTA_WIN_LINK_FLAGS})
+  set_target_properties(${tool_name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/winebed)
+endforeach()

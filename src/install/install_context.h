@@ -1,0 +1,34 @@
+// The directories and the Windows family that every installer works with,
+// gathered once before the first stage.
+#pragma once
+
+#include <string>
+
+#include "platform/platform_ops.h"
+
+namespace korvanta {
+
+struct InstallContext {
+  std::string SourceDir;   // the installer's own folder, ending in a backslash
+  std::string SystemDir;   // as GetSystemDirectoryA reports it, no trailing backslash
+  std::string WindowsDir;  // as GetWindowsDirectoryA reports it, no trailing backslash
+  DWORD PlatformId = 0;    // dwPlatformId of GetVersionExA
+};
+
+// The platform id from GetVersionExA (0 when the call fails).
+DWORD ReadPlatformId(PlatformOps& ops);
+
+// The full path of the running executable, whatever its length.
+std::string ModulePath(PlatformOps& ops);
+
+// The part of a path after its last "\" or ":"; the whole path when it holds
+// neither.
+std::string FileNamePart(const std::string& path);
+
+// The part of a path up to and including its last "\" or ":".
+std::string DirectoryPart(const std::string& path);
+
+// Reads, in this order, the platform id, SystemDir, WindowsDir and SourceDir.
+InstallContext BuildInstallContext(PlatformOps& ops);
+
+}  // namespace korvanta

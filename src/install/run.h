@@ -1,0 +1,31 @@
+// The installation run: the entry's whole control flow.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/platform_ops.h"
+#include "toolkit/root_device.h"
+
+namespace korvanta {
+
+inline constexpr char ProductRunningMessage[] =
+    "Please close your software, restart your machine and run setup again !";
+inline constexpr char ErrorBoxCaption[] = "Application Error";
+inline constexpr UINT ErrorBoxFlags = MB_OK | MB_ICONSTOP | MB_TASKMODAL;
+
+// The guard, the context and every stage in their fixed order. Returns the
+// exit code of an orderly end (0). The one raised error passes through.
+int RunInstallation(PlatformOps& ops, NewDevLoader& newDev);
+
+// The text of the "Application Error" box:
+//   "Exception <type> in module <exe file name> at <8 hex digits>.\n<message>[.]"
+std::string FormatErrorBoxText(const std::string& typeName, const std::string& moduleFileName,
+                               uintptr_t location, const std::string& message);
+
+// The process entry: loads the NewDev.dll binding, runs, turns the raised error
+// into the "Application Error" box, and releases the binding on every way out.
+// Returns the process exit code: 0, or 1 after the error box.
+int InstallerMain(PlatformOps& ops);
+
+}  // namespace korvanta

@@ -1,0 +1,257 @@
+// SimMachine: a simulated Windows machine behind PlatformOps, for host builds
+// and tests. It ships in no executable.
+//
+// It models what the installer touches: a case-insensitive file system with
+// attributes and locked files, a registry with typed byte-exact values and
+// per-key access, profile files read and written by Windows' rules, pending
+// renames (MoveFileExA delayed and Wininit.ini [rename]) carried out by a
+// simulated restart, drives with types, a process list, a device tree with
+// hardware ids, message boxes recorded in order, libraries and exports that can
+// be left out, and a fault plan that makes any single operation fail with a
+// chosen error.
+//
+// Paths given to the set-up and inspection methods are Windows paths
+// ("C:\\WINDOWS\\system32\\x.dll"), compared without regard to letter case.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/platform_ops.h"
+
+namespace korvanta::sim {
+
+struct RegistryValue {
+  DWORD type = REG_NONE;
+  std::string bytes;  // exactly the bytes stored, terminators included
+  bool operator==(const RegistryValue&) const = default;
+};
+
+struct MessageBoxRecord {
+  std::string text;
+  std::string caption;
+  UINT type = 0;
+  bool hadOwner = false;
+};
+
+struct SimDevice {
+  std::string instanceId;             // e.g. "ROOT\\MEDIA\\0000"
+  GUID classGuid{};
+  bool present = true;
+  bool hasHardwareIds = true;         // false: reading SPDRP_HARDWAREID fails with ERROR_INVALID_DATA
+  std::string hardwareIdsMultiSz;     // raw REG_MULTI_SZ bytes, list terminator included
+  std::string driverInf;              // full path of the INF the last driver update used
+  int driverUpdates = 0;              // how many driver updates reached this device
+};
+
+struct SimProcess {
+  DWORD id = 0;
+  std::string toolhelpName;   // szExeFile as Toolhelp reports it
+  std::string modulePath;     // full path as PSAPI reports it
+  bool canOpen = true;        // false: OpenProcess fails with ERROR_ACCESS_DENIED
+};
+
+// One planned failure: the `occurrence`-th call (1 = the next one) of
+// `operation` whose logged argument text contains `argumentContains` fails
+// with `error`, without any effect. Registry operations return the error; the
+// others return their failure value and set it as last error.
+struct Fault {
+  std::string operation;
+  DWORD error = 0;
+  std::string argumentContains;
+  int occurrence = 1;
+};
+
+// Thrown by ExitProcess so that a test can observe the exit code.
+struct SimulatedExit {
+  UINT exitCode;
+};
+
+class SimMachine : public PlatformOps {
+ public:
+  // A fresh NT-family machine (platform id 2, version 5.1): Windows directory
+  // "C:\\WINDOWS", system directory "C:\\WINDOWS\\system32" (both exist, with
+  // "INF", "system32\\drivers" and "SYSTEM"), drive C: fixed, the installer at
+  // "C:\\setup\\korvanta-sysinstall.exe" with that path as its command line.
+  SimMachine();
+  ~SimMachine() override;
+
+  // ---- configuration -------------------------------------------------------
+  void SetPlatform(DWORD platformId, DWORD majorVersion, DWORD minorVersion = 0);
+  void SetWindowsDirectory(const std::string& path);  // created if missing
+  void SetSystemDirectory(const std::string& path);   // created if missing
+  void SetCommandLine(const std::string& commandLine);
+  void SetModulePath(const std::string& path);
+  void SetDriveType(char letter, UINT type);  // the root "X:\\" exists as a folder for fixed/cdrom drives
+
+  // ---- files ----------------------------------------------------------------
+  void AddDirectory(const std::string& path);  // with every missing parent
+  void AddFile(const std::string& path, const std::string& bytes,
+               DWORD attributes = FILE_ATTRIBUTE_ARCHIVE);  // parents created
+  void RemoveFile(const std::string& path);
+  bool FileExists(const std::string& path) const;       // files only
+  bool DirectoryExists(const std::string& path) const;
+  std::optional<std::string> ReadFile(const std::string& path) const;
+  DWORD Attributes(const std::string& path) const;       // INVALID_FILE_ATTRIBUTES if missing
+  // A file held open by another process: writing, replacing, deleting or
+  // renaming it fails with `error` (ERROR_SHARING_VIOLATION by default).
+  void LockFile(const std::string& path, DWORD error = ERROR_SHARING_VIOLATION);
+  void UnlockFile(const std::string& path);
+  std::vector<std::string> Files() const;        // every file, with its stored letter case
+  std::vector<std::string> Directories() const;
+
+  // ---- deferred renames -----------------------------------------------------
+  // MoveFileExA(..., MOVEFILE_DELAY_UNTIL_REBOOT) entries, in order; an empty
+  // target means "delete".
+  std::vector<std::pair<std::string, std::string>> PendingRenames() const;
+  // The next start of Windows: on the 9x family the [rename] section of
+  // Wininit.ini in the Windows directory is carried out and the file renamed to
+  // wininit.bak; then the pending MoveFileExA renames, in order.
+  void Restart();
+
+  // ---- registry -------------------------------------------------------------
+  void AddRegistryKey(HKEY root, const std::string& path);
+  void SetRegistryValue(HKEY root, const std::string& path, const std::string& name,
+                        const RegistryValue& value);
+  std::optional<RegistryValue> GetRegistryValue(HKEY root, const std::string& path,
+                                                const std::string& name) const;
+  bool RegistryKeyExists(HKEY root, const std::string& path) const;
+  std::vector<std::string> RegistrySubKeys(HKEY root, const std::string& path) const;
+  std::vector<std::string> RegistryValueNames(HKEY root, const std::string& path) const;
+  // Access the current user is refused on this key (e.g. KEY_SET_VALUE, or
+  // DELETE): opening with a mask that asks for any of these bits fails with
+  // ERROR_ACCESS_DENIED.
+  void DenyRegistryAccess(HKEY root, const std::string& path, REGSAM denied);
+  // The DACL last applied with SetNamedSecurityInfoA to this object name, as
+  // raw ACL bytes (empty when none was applied).
+  std::string AppliedDacl(const std::string& objectName) const;
+
+  // ---- processes ------------------------------------------------------------
+  DWORD AddProcess(const std::string& toolhelpName, const std::string& modulePath,
+                   bool canOpen = true);  // returns the id given
+  void AddProcesses(int count);           // filler processes with unique names
+
+  // ---- devices --------------------------------------------------------------
+  void AddDevice(const SimDevice& device);
+  const std::vector<SimDevice>& Devices() const;
+
+  // ---- libraries ------------------------------------------------------------
+  void RemoveLibrary(const std::string& name);                        // LoadLibraryA fails
+  void RemoveExport(const std::string& library, const std::string& exportName);
+  int LoadedLibraryCount() const;  // libraries loaded and not yet freed
+
+  // ---- faults, messages, call log --------------------------------------------
+  void AddFault(const Fault& fault);
+  const std::vector<MessageBoxRecord>& MessageBoxes() const;
+  // Every PlatformOps call made, one line each, e.g.
+  //   WritePrivateProfileStringA(NULL, NULL, NULL, "SYSTEM.INI")
+  //   CopyFileA("C:\\src\\A", "C:\\WINDOWS\\A", 0)
+  // Strings are quoted as given, null pointers are NULL, numbers decimal.
+  const std::vector<std::string>& Calls() const;
+  std::vector<std::string> CallsTo(const std::string& operation) const;
+  void ClearCalls();
+  // Handles and memory blocks handed out and not yet closed or freed.
+  int OpenHandleCount() const;
+
+  // ---- PlatformOps ------------------------------------------------------------
+  const char* GetCommandLineA() override;
+  DWORD GetModuleFileNameA(HMODULE module, char* buffer, DWORD size) override;
+  BOOL GetVersionExA(OSVERSIONINFOA* info) override;
+  UINT GetSystemDirectoryA(char* buffer, UINT size) override;
+  UINT GetWindowsDirectoryA(char* buffer, UINT size) override;
+  BOOL CopyFileA(const char* existing, const char* target, BOOL failIfExists) override;
+  BOOL DeleteFileA(const char* path) override;
+  DWORD GetFileAttributesA(const char* path) override;
+  BOOL SetFileAttributesA(const char* path, DWORD attributes) override;
+  HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) override;
+  BOOL FindClose(HANDLE find) override;
+  BOOL MoveFileExA(const char* existing, const char* target, DWORD flags) override;
+  UINT GetDriveTypeA(const char* root) override;
+  UINT SetErrorMode(UINT mode) override;
+  DWORD GetPrivateProfileSectionA(const char* section, char* buffer, DWORD size,
+                                  const char* file) override;
+  BOOL WritePrivateProfileSectionA(const char* section, const char* entries,
+                                   const char* file) override;
+  BOOL WritePrivateProfileStringA(const char* section, const char* key, const char* value,
+                                  const char* file) override;
+  HMODULE LoadLibraryA(const char* name) override;
+  FARPROC GetProcAddress(HMODULE module, const char* name) override;
+  BOOL FreeLibrary(HMODULE module) override;
+  HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId) override;
+  BOOL CloseHandle(HANDLE handle) override;
+  HANDLE GetProcessHeap() override;
+  LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) override;
+  BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block) override;
+  HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) override;
+  HLOCAL LocalFree(HLOCAL block) override;
+  DWORD GetLastError() override;
+  void SetLastError(DWORD code) override;
+  void ExitProcess(UINT exitCode) override;
+  HANDLE CreateToolhelp32Snapshot(FARPROC proc, DWORD flags, DWORD processId) override;
+  BOOL Process32First(FARPROC proc, HANDLE snapshot, PROCESSENTRY32* entry) override;
+  BOOL Process32Next(FARPROC proc, HANDLE snapshot, PROCESSENTRY32* entry) override;
+  BOOL EnumProcesses(FARPROC proc, DWORD* ids, DWORD bytes, DWORD* bytesReturned) override;
+  BOOL EnumProcessModules(FARPROC proc, HANDLE process, HMODULE* modules, DWORD bytes,
+                          DWORD* bytesNeeded) override;
+  DWORD GetModuleFileNameExA(FARPROC proc, HANDLE process, HMODULE module, char* buffer,
+                             DWORD size) override;
+  int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type) override;
+  LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD reserved, char* keyClass,
+                       DWORD options, REGSAM access, SECURITY_ATTRIBUTES* security, HKEY* result,
+                       DWORD* disposition) override;
+  LONG RegSetValueExA(HKEY key, const char* valueName, DWORD reserved, DWORD type,
+                      const BYTE* data, DWORD size) override;
+  LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, REGSAM access,
+                     HKEY* result) override;
+  LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* reserved, DWORD* type,
+                        BYTE* data, DWORD* size) override;
+  LONG RegQueryInfoKeyA(HKEY key, char* keyClass, DWORD* classLength, DWORD* reserved,
+                        DWORD* subKeys, DWORD* maxSubKeyLength, DWORD* maxClassLength,
+                        DWORD* values, DWORD* maxValueNameLength, DWORD* maxValueLength,
+                        DWORD* securityDescriptorLength, FILETIME* lastWriteTime) override;
+  LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* nameLength, DWORD* reserved,
+                     char* keyClass, DWORD* classLength, FILETIME* lastWriteTime) override;
+  LONG RegDeleteKeyA(HKEY key, const char* subKey) override;
+  LONG RegCloseKey(HKEY key) override;
+  BOOL AllocateAndInitializeSid(SID_IDENTIFIER_AUTHORITY* authority, BYTE subAuthorityCount,
+                                DWORD sub0, DWORD sub1, DWORD sub2, DWORD sub3, DWORD sub4,
+                                DWORD sub5, DWORD sub6, DWORD sub7, PSID* sid) override;
+  PVOID FreeSid(PSID sid) override;
+  DWORD GetLengthSid(PSID sid) override;
+  BOOL InitializeAcl(ACL* acl, DWORD length, DWORD revision) override;
+  BOOL AddAccessAllowedAce(ACL* acl, DWORD revision, DWORD accessMask, PSID sid) override;
+  BOOL GetAce(ACL* acl, DWORD index, LPVOID* ace) override;
+  DWORD SetNamedSecurityInfoA(FARPROC proc, const char* objectName, SE_OBJECT_TYPE type,
+                              SECURITY_INFORMATION info, PSID owner, PSID group, ACL* dacl,
+                              ACL* sacl) override;
+  HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, const char* enumerator, HWND parent,
+                                DWORD flags) override;
+  BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* device) override;
+  BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property,
+                                         DWORD* valueType, BYTE* buffer, DWORD size,
+                                         DWORD* requiredSize) override;
+  BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override;
+  BOOL SetupDiGetINFClassA(const char* infName, GUID* classGuid, char* className,
+                           DWORD classNameSize, DWORD* requiredSize) override;
+  HDEVINFO SetupDiCreateDeviceInfoList(const GUID* classGuid, HWND parent) override;
+  BOOL SetupDiCreateDeviceInfoA(HDEVINFO set, const char* deviceName, const GUID* classGuid,
+                                const char* description, HWND parent, DWORD flags,
+                                SP_DEVINFO_DATA* device) override;
+  BOOL SetupDiSetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property,
+                                         const BYTE* buffer, DWORD size) override;
+  BOOL SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO set,
+                                 SP_DEVINFO_DATA* device) override;
+  BOOL UpdateDriverForPlugAndPlayDevicesA(FARPROC proc, HWND parent, const char* hardwareId,
+                                          const char* infPath, DWORD flags,
+                                          BOOL* rebootRequired) override;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace korvanta::sim

@@ -1,0 +1,9 @@
+#include "toolkit/install_message.h"
+
+namespace korvanta {
+
+void ShowInstallMessage(PlatformOps& ops, const std::string& text) {
+  ops.MessageBoxA(nullptr, text.c_str(), InstallerCaption, MB_OK);
+}
+
+}  // namespace korvanta
