@@ -1,0 +1,40 @@
+// The small file operations every component installer is built from: joining
+// paths, the existence test, clearing a target's read-only attribute, a copy
+// that reports its failure, and replacing a file that may be in use at the
+// next restart.
+#pragma once
+
+#include <string>
+
+#include "platform/platform_ops.h"
+#include "toolkit/platform.h"
+
+namespace korvanta {
+
+// include: the path with a "\" appended unless it already ends in one.
+// exclude: the path with one trailing "\" dropped, if it has one.
+// An empty path stays empty either way.
+std::string AdjustTrailingBackslash(const std::string& path, bool include);
+
+// True when a file (not a folder) of that name exists.
+bool FileExists(PlatformOps& ops, const std::string& path);
+
+// A read-only file gets the read-only bit cleared and the archive bit set; its
+// other attributes stay. A missing file, a folder or a writable file is left
+// alone. A failure is not reported: the copy that follows fails and says so.
+void ClearReadOnly(PlatformOps& ops, const std::string& path);
+
+// When the source exists: clear the target's read-only bit, copy over the
+// target and show `failureMessage` when the copy fails. A missing source does
+// nothing and shows nothing.
+void CopyAndReport(PlatformOps& ops, const std::string& source, const std::string& target,
+                   const std::string& failureMessage);
+
+// Has the staged file renamed onto the target at the next restart: a [RENAME]
+// entry in Wininit.ini on the 9x family (a failed write ends the run), a
+// delayed MoveFileExA on NT (its result is not looked at). Both paths are full
+// paths; callers schedule only after the staged copy succeeded.
+void ScheduleReplace(const Platform& platform, const std::string& target,
+                     const std::string& staged);
+
+}  // namespace korvanta
