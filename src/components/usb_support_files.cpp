@@ -1,9 +1,75 @@
 #include "components/usb_support_files.h"
 
+#include "toolkit/file_placement.h"
+
 namespace korvanta {
+namespace {
 
-void InstallUsbAudioInterfaceFiles(const Platform&, std::string, std::string, std::string) {}
+enum class UsbDevice { AudioInterface, Controller };
 
-void InstallUsbControllerFiles(const Platform&, std::string, std::string, std::string) {}
+// Where a row's target path starts.
+enum class TargetFolder {
+  Windows,  // WindowsDir
+  System,   // SystemDir
+  Driver,   // the family's driver folder (see DriverFolder)
+};
+
+struct SupportFile {
+  UsbDevice device;
+  const char* source;  // in SourceDir
+  TargetFolder folder;
+  const char* target;  // relative to the folder
+  const char* failureMessage;
+};
+
+// In copy order. The messages are the ones users and support know; the
+// spelling "dirtectory" and the "System32" on the 9x family included.
+constexpr SupportFile SupportFiles[] = {
+    {UsbDevice::AudioInterface, "MAYA51USB.INF", TargetFolder::Windows, "INF\\MAYA51USB.INF",
+     "Unable to copy \"MAYA51USB.INF\" to INF dirtectory !"},
+    {UsbDevice::Controller, "PX_USB.INF", TargetFolder::Windows, "INF\\PX_USB.INF",
+     "Unable to copy \"PX_USB.INF\" to INF directory !"},
+    {UsbDevice::Controller, "FTD2XX.DLL", TargetFolder::System, "FTD2XX.DLL",
+     "Unable to copy \"FTD2XX.DLL\" to System32 directory!"},
+    {UsbDevice::Controller, "FTD2XXUN.EXE", TargetFolder::System, "FTD2XXUN.EXE",
+     "Unable to copy \"FTD2XXUN.EXE\" to System32 directory!"},
+    {UsbDevice::Controller, "FTD2XX.SYS", TargetFolder::Driver, "Drivers\\FTD2XX.SYS",
+     "Unable to copy \"FTD2XX.SYS\" to Drivers directory!"},
+};
+
+// The FTDI driver package expects its kernel driver below "SYSTEM32" beside
+// the 9x system folder (C:\WINDOWS\SYSTEM gives C:\WINDOWS\SYSTEM32\); on NT
+// that is the system folder itself.
+std::string DriverFolder(const Platform& platform, const std::string& systemDir) {
+  if (platform.Is9xFamily()) return AdjustTrailingBackslash(systemDir, false) + "32\\";
+  return AdjustTrailingBackslash(systemDir, true);
+}
+
+void InstallSupportFiles(const Platform& platform, UsbDevice device, const std::string& sourceDir,
+                         const std::string& windowsDir, const std::string& systemDir) {
+  for (const SupportFile& file : SupportFiles) {
+    if (file.device != device) continue;
+    std::string folder;
+    switch (file.folder) {
+      case TargetFolder::Windows: folder = AdjustTrailingBackslash(windowsDir, true); break;
+      case TargetFolder::System: folder = AdjustTrailingBackslash(systemDir, true); break;
+      case TargetFolder::Driver: folder = DriverFolder(platform, systemDir); break;
+    }
+    CopyAndReport(platform.ops, AdjustTrailingBackslash(sourceDir, true) + file.source,
+                  folder + file.target, file.failureMessage);
+  }
+}
+
+}  // namespace
+
+void InstallUsbAudioInterfaceFiles(const Platform& platform, std::string sourceDir,
+                                   std::string windowsDir, std::string systemDir) {
+  InstallSupportFiles(platform, UsbDevice::AudioInterface, sourceDir, windowsDir, systemDir);
+}
+
+void InstallUsbControllerFiles(const Platform& platform, std::string sourceDir,
+                               std::string windowsDir, std::string systemDir) {
+  InstallSupportFiles(platform, UsbDevice::Controller, sourceDir, windowsDir, systemDir);
+}
 
 }  // namespace korvanta
