@@ -48,10 +48,13 @@ target_include_directories(gtest_win BEFORE PUBLIC ${CMAKE_SOURCE_DIR}/cmake/gte
 target_include_directories(gtest_win PUBLIC ${KORVANTA_GTEST_DIR}/include PRIVATE ${KORVANTA_GTEST_DIR})
 target_compile_options(gtest_win PRIVATE -w)
 
+# The contract tests against the real system, together with the tests that
+# only the real implementation needs (tests/win32).
+file(GLOB KORVANTA_WIN32_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win32/*_test.cpp)
 set(KORVANTA_CONTRACT_ENV ${CMAKE_SOURCE_DIR}/tests/contract/env_win32.cpp)
 if(EXISTS ${KORVANTA_CONTRACT_ENV})
   add_executable(contract_tests ${KORVANTA_CONTRACT_TESTS} ${KORVANTA_CONTRACT_ENV}
-                 ${KORVANTA_GTEST_DIR}/src/gtest_main.cc)
+                 ${KORVANTA_WIN32_TESTS} ${KORVANTA_GTEST_DIR}/src/gtest_main.cc)
   target_include_directories(contract_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
   target_link_libraries(contract_tests PRIVATE korvanta_core korvanta_win32 gtest_win
                         ${KORVANTA_WIN_SYSTEM_LIBS})
