@@ -249,8 +249,10 @@ class SimMachine : public PlatformOps {
                                           const char* infPath, DWORD flags,
                                           BOOL* rebootRequired) override;
 
- private:
+  // The machine's inside, defined by the implementation modules only.
   struct State;
+
+ private:
   std::unique_ptr<State> state_;
 };
 

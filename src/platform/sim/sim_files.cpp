@@ -1,0 +1,585 @@
+// The simulated file system: drives, folders and files with attributes and
+// locks, the kernel32 file operations, deferred renames and the restart that
+// carries them out.
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <stdexcept>
+
+#include "platform/sim/sim_state.h"
+
+namespace korvanta::sim {
+
+namespace {
+
+constexpr DWORD kErrorNotSameDevice = 17;
+
+// Attributes SetFileAttributesA can store; the others are the file system's.
+constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                      FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                      0x00000100 /* TEMPORARY */ | 0x00001000 /* OFFLINE */ |
+                                      0x00002000 /* NOT_CONTENT_INDEXED */;
+
+bool HasInvalidCharacter(std::string_view component) {
+  return std::any_of(component.begin(), component.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 32 || std::strchr("<>:\"|?*", c) != nullptr;
+  });
+}
+
+// Wildcards as FindFirstFileA reads them; "*.*" matches every name.
+bool WildcardMatch(std::string_view pattern, std::string_view name) {
+  if (pattern == "*.*") pattern = "*";
+  if (pattern.empty()) return name.empty();
+  if (pattern.front() == '*') {
+    for (size_t skip = 0; skip <= name.size(); ++skip) {
+      if (WildcardMatch(pattern.substr(1), name.substr(skip))) return true;
+    }
+    return false;
+  }
+  if (name.empty()) return false;
+  if (pattern.front() != '?' && Upper(pattern.substr(0, 1)) != Upper(name.substr(0, 1))) {
+    return false;
+  }
+  return WildcardMatch(pattern.substr(1), name.substr(1));
+}
+
+std::string ParentKey(const std::string& key) {
+  const size_t slash = key.rfind('\\');
+  return slash == std::string::npos ? std::string() : key.substr(0, slash);
+}
+
+DWORD ReportedAttributes(const FileNode& node) {
+  if (node.directory) return node.attributes | FILE_ATTRIBUTE_DIRECTORY;
+  return node.attributes == 0 ? FILE_ATTRIBUTE_NORMAL : node.attributes;
+}
+
+}  // namespace
+
+// ---- paths and nodes -----------------------------------------------------------
+
+std::string SimMachine::State::CurrentDirectory() const {
+  const size_t slash = modulePath.find_last_of("\\");
+  return slash == std::string::npos ? std::string("C:\\") : modulePath.substr(0, slash);
+}
+
+std::optional<ResolvedPath> SimMachine::State::Resolve(std::string_view path, DWORD* error) const {
+  std::string text(path);
+  std::replace(text.begin(), text.end(), '/', '\\');
+  if (text.empty() || text.compare(0, 2, "\\\\") == 0) {  // empty, or a network path
+    *error = ERROR_PATH_NOT_FOUND;
+    return std::nullopt;
+  }
+  char drive;
+  std::string rest;
+  if (text.size() >= 2 && text[1] == ':' && std::isalpha(static_cast<unsigned char>(text[0]))) {
+    drive = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+    rest = text.substr(2);
+  } else if (text[0] == '\\') {
+    drive = static_cast<char>(std::toupper(static_cast<unsigned char>(CurrentDirectory()[0])));
+    rest = text;
+  } else {
+    const std::string current = CurrentDirectory();
+    drive = static_cast<char>(std::toupper(static_cast<unsigned char>(current[0])));
+    rest = current.substr(2) + "\\" + text;
+  }
+
+  ResolvedPath resolved;
+  resolved.trailingSeparator = rest.size() > 1 && rest.back() == '\\';
+  std::vector<std::string> components;
+  size_t start = 0;
+  while (start <= rest.size()) {
+    size_t end = rest.find('\\', start);
+    if (end == std::string::npos) end = rest.size();
+    std::string component = rest.substr(start, end - start);
+    start = end + 1;
+    if (component.empty() || component == ".") continue;
+    if (component == "..") {
+      if (!components.empty()) components.pop_back();
+      continue;
+    }
+    // Win32 drops trailing dots and blanks of a name ("FILE." is "FILE").
+    while (!component.empty() && (component.back() == '.' || component.back() == ' ')) {
+      component.pop_back();
+    }
+    if (component.empty() || HasInvalidCharacter(component)) {
+      *error = error::kInvalidName;
+      return std::nullopt;
+    }
+    components.push_back(component);
+  }
+  resolved.key = std::string(1, drive) + ":";
+  for (const std::string& component : components) {
+    resolved.parentKey = resolved.key;
+    resolved.key += "\\" + Upper(component);
+  }
+  resolved.leaf = components.empty() ? std::string() : components.back();
+  resolved.parts = std::move(components);
+  return resolved;
+}
+
+FileNode* SimMachine::State::Find(const std::string& key) {
+  const auto it = nodes.find(key);
+  return it == nodes.end() ? nullptr : &it->second;
+}
+
+const FileNode* SimMachine::State::Find(const std::string& key) const {
+  const auto it = nodes.find(key);
+  return it == nodes.end() ? nullptr : &it->second;
+}
+
+bool SimMachine::State::IsDirectory(const std::string& key) const {
+  const FileNode* node = Find(key);
+  return node != nullptr && node->directory;
+}
+
+DWORD SimMachine::State::MissingError(const ResolvedPath& path) const {
+  return !path.parentKey.empty() && IsDirectory(path.parentKey) ? ERROR_FILE_NOT_FOUND
+                                                               : ERROR_PATH_NOT_FOUND;
+}
+
+void SimMachine::State::MakeDirectories(const std::string& path) {
+  DWORD error = 0;
+  const std::optional<ResolvedPath> resolved = Resolve(path, &error);
+  if (!resolved) throw std::invalid_argument("SimMachine: not a usable path: " + path);
+  std::string key = resolved->key.substr(0, 2);
+  std::string display = key;
+  for (size_t i = 0;; ++i) {
+    if (const FileNode* node = Find(key)) {
+      if (!node->directory) throw std::invalid_argument("SimMachine: a file is in the way: " + key);
+      display = node->path;
+    } else {
+      nodes[key] = FileNode{display, true, 0, {}, 0};
+    }
+    if (i == resolved->parts.size()) break;
+    key += "\\" + Upper(resolved->parts[i]);
+    display += "\\" + resolved->parts[i];
+  }
+}
+
+FileNode& SimMachine::State::PutFile(const ResolvedPath& path, const std::string& bytes,
+                                     DWORD attributes) {
+  FileNode& node = nodes[path.key];
+  if (node.path.empty()) node.path = Find(path.parentKey)->path + "\\" + path.leaf;
+  node.directory = false;
+  node.bytes = bytes;
+  node.attributes = attributes & ~FILE_ATTRIBUTE_NORMAL;
+  return node;
+}
+
+bool SimMachine::State::RenameNode(const std::string& fromKey, const ResolvedPath& to) {
+  const FileNode* parent = Find(to.parentKey);
+  if (parent == nullptr || Find(fromKey) == nullptr) return false;
+  const std::string newDisplay = parent->path + "\\" + to.leaf;
+  std::vector<std::pair<std::string, FileNode>> moved;
+  for (auto it = nodes.begin(); it != nodes.end();) {
+    if (it->first == fromKey || it->first.compare(0, fromKey.size() + 1, fromKey + "\\") == 0) {
+      const std::string suffix = it->first.substr(fromKey.size());
+      FileNode node = it->second;
+      node.path = newDisplay + node.path.substr(node.path.size() - suffix.size());
+      moved.emplace_back(to.key + suffix, node);
+      it = nodes.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (auto& [key, node] : moved) nodes[key] = node;
+  return true;
+}
+
+void SimMachine::State::RemoveNode(const std::string& key) { nodes.erase(key); }
+
+// ---- set-up and inspection ------------------------------------------------------
+
+void SimMachine::SetDriveType(char letter, UINT type) {
+  const char drive = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+  if (type == DRIVE_NO_ROOT_DIR || type == DRIVE_UNKNOWN) {
+    state_->driveTypes.erase(drive);
+    return;
+  }
+  state_->driveTypes[drive] = type;
+  if (type == DRIVE_FIXED || type == DRIVE_CDROM) AddDirectory(std::string(1, drive) + ":\\");
+}
+
+void SimMachine::AddDirectory(const std::string& path) { state_->MakeDirectories(path); }
+
+void SimMachine::AddFile(const std::string& path, const std::string& bytes, DWORD attributes) {
+  DWORD error = 0;
+  const std::optional<ResolvedPath> resolved = state_->Resolve(path, &error);
+  if (!resolved || resolved->parentKey.empty()) {
+    throw std::invalid_argument("SimMachine: not a usable file path: " + path);
+  }
+  const size_t separator = path.find_last_of("\\/");
+  state_->MakeDirectories(separator == std::string::npos ? state_->CurrentDirectory()
+                                                         : path.substr(0, separator + 1));
+  if (state_->IsDirectory(resolved->key)) {
+    throw std::invalid_argument("SimMachine: a folder is in the way: " + path);
+  }
+  state_->PutFile(*resolved, bytes, attributes);
+}
+
+void SimMachine::RemoveFile(const std::string& path) {
+  DWORD error = 0;
+  const std::optional<ResolvedPath> resolved = state_->Resolve(path, &error);
+  if (resolved && !state_->IsDirectory(resolved->key)) state_->RemoveNode(resolved->key);
+}
+
+bool SimMachine::FileExists(const std::string& path) const {
+  DWORD error = 0;
+  const std::optional<ResolvedPath> resolved = state_->Resolve(path, &error);
+  const FileNode* node = resolved ? state_->Find(resolved->key) : nullptr;
+  return node != nullptr && !node->directory;
+}
+
+bool SimMachine::DirectoryExists(const std::string& path) const {
+  DWORD error = 0;
+  const std::optional<ResolvedPath> resolved = state_->Resolve(path, &error);
+  return resolved && state_->IsDirectory(resolved->key);
+}
+
+std::optional<std::string> SimMachine::ReadFile(const std::string& path) const {
+  DWORD error = 0;
+  const std::optional<ResolvedPath> resolved = state_->Resolve(path, &error);
+  const FileNode* node = resolved ? state_->Find(resolved->key) : nullptr;
+  if (node == nullptr || node->directory) return std::nullopt;
+  return node->bytes;
+}
+
+DWORD SimMachine::Attributes(const std::string& path) const {
+  DWORD error = 0;
+  const std::optional<ResolvedPath> resolved = state_->Resolve(path, &error);
+  const FileNode* node = resolved ? state_->Find(resolved->key) : nullptr;
+  return node == nullptr ? INVALID_FILE_ATTRIBUTES : ReportedAttributes(*node);
+}
+
+void SimMachine::LockFile(const std::string& path, DWORD error) {
+  DWORD resolveError = 0;
+  const std::optional<ResolvedPath> resolved = state_->Resolve(path, &resolveError);
+  FileNode* node = resolved ? state_->Find(resolved->key) : nullptr;
+  if (node == nullptr || node->directory) {
+    throw std::invalid_argument("SimMachine: no file to lock: " + path);
+  }
+  node->lockError = error;
+}
+
+void SimMachine::UnlockFile(const std::string& path) {
+  DWORD error = 0;
+  const std::optional<ResolvedPath> resolved = state_->Resolve(path, &error);
+  if (FileNode* node = resolved ? state_->Find(resolved->key) : nullptr) node->lockError = 0;
+}
+
+std::vector<std::string> SimMachine::Files() const {
+  std::vector<std::string> result;
+  for (const auto& [key, node] : state_->nodes) {
+    if (!node.directory) result.push_back(node.path);
+  }
+  return result;
+}
+
+std::vector<std::string> SimMachine::Directories() const {
+  std::vector<std::string> result;
+  for (const auto& [key, node] : state_->nodes) {
+    if (node.directory) result.push_back(node.path);
+  }
+  return result;
+}
+
+std::vector<std::pair<std::string, std::string>> SimMachine::PendingRenames() const {
+  std::vector<std::pair<std::string, std::string>> result;
+  for (const PendingRename& rename : state_->pendingRenames) {
+    result.emplace_back(rename.source, rename.target);
+  }
+  return result;
+}
+
+// ---- kernel32 file operations ------------------------------------------------------
+
+BOOL SimMachine::CopyFileA(const char* existing, const char* target, BOOL failIfExists) {
+  State& s = *state_;
+  const auto fail = [&](DWORD error) {
+    s.lastError = error;
+    return FALSE;
+  };
+  if (auto error = s.Record("CopyFileA", JoinArgs({existing, target, failIfExists}))) {
+    return fail(*error);
+  }
+  if (existing == nullptr || target == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  DWORD error = 0;
+  const std::optional<ResolvedPath> from = s.Resolve(existing, &error);
+  if (!from) return fail(error);
+  const FileNode* source = s.Find(from->key);
+  if (source == nullptr || from->trailingSeparator) return fail(s.MissingError(*from));
+  if (source->directory) return fail(ERROR_ACCESS_DENIED);
+
+  const std::optional<ResolvedPath> to = s.Resolve(target, &error);
+  if (!to) return fail(error);
+  if (to->parentKey.empty() || !s.IsDirectory(to->parentKey)) return fail(ERROR_PATH_NOT_FOUND);
+  if (const FileNode* old = s.Find(to->key)) {
+    if (failIfExists) return fail(ERROR_FILE_EXISTS);
+    if (old->directory) return fail(ERROR_ACCESS_DENIED);
+    if (to->key == from->key) return fail(ERROR_SHARING_VIOLATION);  // the source is open
+    if (old->lockError != 0) return fail(old->lockError);
+    if (old->attributes & FILE_ATTRIBUTE_READONLY) return fail(ERROR_ACCESS_DENIED);
+  }
+  // The copy takes the source's attributes and is marked for backup.
+  const std::string bytes = source->bytes;
+  const DWORD attributes = source->attributes | FILE_ATTRIBUTE_ARCHIVE;
+  s.PutFile(*to, bytes, attributes);
+  return TRUE;
+}
+
+BOOL SimMachine::DeleteFileA(const char* path) {
+  State& s = *state_;
+  const auto fail = [&](DWORD error) {
+    s.lastError = error;
+    return FALSE;
+  };
+  if (auto error = s.Record("DeleteFileA", JoinArgs({path}))) return fail(*error);
+  if (path == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  DWORD error = 0;
+  const std::optional<ResolvedPath> resolved = s.Resolve(path, &error);
+  if (!resolved) return fail(error);
+  const FileNode* node = s.Find(resolved->key);
+  if (node == nullptr) return fail(s.MissingError(*resolved));
+  if (node->directory || (node->attributes & FILE_ATTRIBUTE_READONLY)) {
+    return fail(ERROR_ACCESS_DENIED);
+  }
+  if (node->lockError != 0) return fail(node->lockError);
+  s.RemoveNode(resolved->key);
+  return TRUE;
+}
+
+DWORD SimMachine::GetFileAttributesA(const char* path) {
+  State& s = *state_;
+  if (auto error = s.Record("GetFileAttributesA", JoinArgs({path}))) {
+    s.lastError = *error;
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  DWORD error = ERROR_INVALID_PARAMETER;
+  const std::optional<ResolvedPath> resolved =
+      path ? s.Resolve(path, &error) : std::optional<ResolvedPath>();
+  if (!resolved) {
+    s.lastError = error;
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  const FileNode* node = s.Find(resolved->key);
+  if (node == nullptr || (resolved->trailingSeparator && !node->directory)) {
+    s.lastError = node ? error::kInvalidName : s.MissingError(*resolved);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  return ReportedAttributes(*node);
+}
+
+BOOL SimMachine::SetFileAttributesA(const char* path, DWORD attributes) {
+  State& s = *state_;
+  const auto fail = [&](DWORD error) {
+    s.lastError = error;
+    return FALSE;
+  };
+  if (auto error = s.Record("SetFileAttributesA", JoinArgs({path, attributes}))) {
+    return fail(*error);
+  }
+  if (path == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  DWORD error = 0;
+  const std::optional<ResolvedPath> resolved = s.Resolve(path, &error);
+  if (!resolved) return fail(error);
+  FileNode* node = s.Find(resolved->key);
+  if (node == nullptr) return fail(s.MissingError(*resolved));
+  // Another process holding the file open for reading does not stop an
+  // attribute change: only data access is shared out.
+  node->attributes = attributes & kSettableAttributes;
+  return TRUE;
+}
+
+HANDLE SimMachine::FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) {
+  State& s = *state_;
+  const auto fail = [&](DWORD error) {
+    s.lastError = error;
+    return INVALID_HANDLE_VALUE;
+  };
+  if (auto error = s.Record("FindFirstFileA", JoinArgs({pattern, LogArg::Pointer(data)}))) {
+    return fail(*error);
+  }
+  if (pattern == nullptr || data == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  const std::string_view text(pattern);
+  const size_t slash = text.find_last_of("\\/");
+  const std::string_view leafPattern = slash == std::string_view::npos ? text : text.substr(slash + 1);
+  const bool wildcard = leafPattern.find_first_of("*?") != std::string_view::npos;
+
+  DWORD error = 0;
+  std::optional<ResolvedPath> resolved;
+  std::string parentKey;
+  if (wildcard) {
+    const std::string folder(slash == std::string_view::npos ? std::string_view(".")
+                                                             : text.substr(0, slash + 1));
+    resolved = s.Resolve(folder, &error);
+    if (!resolved) return fail(error);
+    parentKey = resolved->key;
+  } else {
+    resolved = s.Resolve(text, &error);
+    if (!resolved) return fail(error);
+    parentKey = resolved->parentKey;
+  }
+  if (parentKey.empty() || !s.IsDirectory(parentKey)) return fail(ERROR_PATH_NOT_FOUND);
+
+  const FileNode* found = nullptr;
+  std::string foundName;
+  if (wildcard) {
+    // A folder's listing begins with "." and "..", except at a drive root.
+    if (parentKey.size() > 2) {
+      for (const char* dot : {".", ".."}) {
+        if (WildcardMatch(leafPattern, dot)) {
+          found = s.Find(parentKey);
+          foundName = dot;
+          break;
+        }
+      }
+    }
+    for (auto it = s.nodes.begin(); found == nullptr && it != s.nodes.end(); ++it) {
+      if (ParentKey(it->first) != parentKey) continue;
+      const std::string name = it->second.path.substr(it->second.path.rfind('\\') + 1);
+      if (WildcardMatch(leafPattern, name)) {
+        found = &it->second;
+        foundName = name;
+      }
+    }
+  } else if (!resolved->trailingSeparator && !resolved->leaf.empty()) {
+    found = s.Find(resolved->key);
+    if (found) foundName = found->path.substr(found->path.rfind('\\') + 1);
+  }
+  if (found == nullptr) return fail(ERROR_FILE_NOT_FOUND);
+
+  std::memset(data, 0, sizeof *data);
+  data->dwFileAttributes = ReportedAttributes(*found);
+  data->nFileSizeLow = found->directory ? 0 : static_cast<DWORD>(found->bytes.size());
+  std::strncpy(data->cFileName, foundName.c_str(), MAX_PATH - 1);
+  const uintptr_t handle = s.NewHandleValue();
+  s.findHandles[handle] = parentKey;
+  return reinterpret_cast<HANDLE>(handle);
+}
+
+BOOL SimMachine::FindClose(HANDLE find) {
+  State& s = *state_;
+  if (auto error = s.Record("FindClose", JoinArgs({find}))) {
+    s.lastError = *error;
+    return FALSE;
+  }
+  if (s.findHandles.erase(reinterpret_cast<uintptr_t>(find)) == 0) {
+    s.lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL SimMachine::MoveFileExA(const char* existing, const char* target, DWORD flags) {
+  State& s = *state_;
+  const auto fail = [&](DWORD error) {
+    s.lastError = error;
+    return FALSE;
+  };
+  if (auto error = s.Record("MoveFileExA", JoinArgs({existing, target, flags}))) {
+    return fail(*error);
+  }
+  // The 9x family exports MoveFileExA only as a stub.
+  if (s.Is9x()) return fail(error::kCallNotImplemented);
+  if (existing == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  DWORD error = 0;
+  const std::optional<ResolvedPath> from = s.Resolve(existing, &error);
+  if (!from) return fail(error);
+  std::optional<ResolvedPath> to;
+  if (target != nullptr) {
+    to = s.Resolve(target, &error);
+    if (!to) return fail(error);
+  }
+
+  if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) {
+    if (flags & MOVEFILE_COPY_ALLOWED) return fail(ERROR_INVALID_PARAMETER);
+    // Recorded for the session manager; nothing is checked until the restart.
+    s.pendingRenames.push_back(
+        {existing, target ? target : "", (flags & MOVEFILE_REPLACE_EXISTING) != 0});
+    return TRUE;
+  }
+
+  const FileNode* source = s.Find(from->key);
+  if (source == nullptr) return fail(s.MissingError(*from));
+  if (source->lockError != 0) return fail(source->lockError);
+  if (!to) {
+    return fail(ERROR_INVALID_PARAMETER);  // deletion is only possible at restart
+  }
+  if (to->parentKey.empty() || !s.IsDirectory(to->parentKey)) return fail(ERROR_PATH_NOT_FOUND);
+  if (from->key[0] != to->key[0] && !(flags & MOVEFILE_COPY_ALLOWED)) {
+    return fail(kErrorNotSameDevice);
+  }
+  if (const FileNode* old = s.Find(to->key); old != nullptr && to->key != from->key) {
+    if (!(flags & MOVEFILE_REPLACE_EXISTING)) return fail(ERROR_ALREADY_EXISTS);
+    if (old->directory || (old->attributes & FILE_ATTRIBUTE_READONLY)) {
+      return fail(ERROR_ACCESS_DENIED);
+    }
+    if (old->lockError != 0) return fail(old->lockError);
+    s.RemoveNode(to->key);
+  }
+  s.RenameNode(from->key, *to);
+  return TRUE;
+}
+
+UINT SimMachine::GetDriveTypeA(const char* root) {
+  State& s = *state_;
+  if (auto error = s.Record("GetDriveTypeA", JoinArgs({root}))) {
+    s.lastError = *error;
+    return DRIVE_UNKNOWN;
+  }
+  const std::string text = root ? root : s.CurrentDirectory().substr(0, 3);
+  const bool isRoot = (text.size() == 2 || (text.size() == 3 && (text[2] == '\\' || text[2] == '/'))) &&
+                      text[1] == ':';
+  if (!isRoot) return DRIVE_NO_ROOT_DIR;
+  const auto it = s.driveTypes.find(static_cast<char>(std::toupper(static_cast<unsigned char>(text[0]))));
+  return it == s.driveTypes.end() ? DRIVE_NO_ROOT_DIR : it->second;
+}
+
+// ---- the restart ---------------------------------------------------------------------
+
+void SimMachine::Restart() {
+  State& s = *state_;
+  // Whoever held files open is gone.
+  for (auto& [key, node] : s.nodes) node.lockError = 0;
+
+  // Moves `source` onto `target`, replacing a file there; an empty target
+  // deletes the source. A missing source is passed over, as Windows does.
+  const auto carryOut = [&](const std::string& source, const std::string& target, bool replace) {
+    DWORD error = 0;
+    const std::optional<ResolvedPath> from = s.Resolve(source, &error);
+    if (!from || s.Find(from->key) == nullptr) return;
+    if (target.empty()) {
+      s.RemoveNode(from->key);
+      return;
+    }
+    const std::optional<ResolvedPath> to = s.Resolve(target, &error);
+    if (!to || to->parentKey.empty() || !s.IsDirectory(to->parentKey)) return;
+    if (const FileNode* old = s.Find(to->key); old != nullptr && to->key != from->key) {
+      if (!replace || old->directory) return;
+      s.RemoveNode(to->key);
+    }
+    s.RenameNode(from->key, *to);
+  };
+
+  if (s.Is9x()) {
+    // WININIT.EXE: each [rename] entry is "target=source", NUL as target
+    // deleting the source; then the file is kept as WININIT.BAK.
+    const std::string wininit = s.windowsDirectory + "\\WININIT.INI";
+    if (const std::optional<std::string> bytes = ReadFile(wininit)) {
+      for (const std::string& entry : ProfileSectionEntries(*bytes, "rename")) {
+        const size_t equals = entry.find('=');
+        if (equals == std::string::npos) continue;
+        const std::string target(Trim(std::string_view(entry).substr(0, equals)));
+        const std::string source(Trim(std::string_view(entry).substr(equals + 1)));
+        carryOut(source, IEquals(target, "NUL") ? std::string() : target, true);
+      }
+      carryOut(wininit, s.windowsDirectory + "\\WININIT.BAK", true);
+    }
+  }
+  for (const PendingRename& rename : s.pendingRenames) {
+    carryOut(rename.source, rename.target, rename.replaceExisting);
+  }
+  s.pendingRenames.clear();
+}
+
+}  // namespace korvanta::sim

@@ -1,0 +1,209 @@
+// Libraries found at run time: which exist on which Windows, their exports,
+// LoadLibraryA / GetProcAddress / FreeLibrary, and the check that an operation
+// reached through a looked-up address was given the right one.
+#include <algorithm>
+#include <stdexcept>
+
+#include "platform/sim/sim_state.h"
+
+namespace korvanta::sim {
+
+namespace {
+
+enum class Availability { Always, NtOnly, Nt5AndLater, NotNt4 };
+
+struct ExportSpec {
+  const char* name;
+  Availability availability;
+};
+
+struct LibrarySpec {
+  const char* name;
+  Availability availability;
+  std::vector<ExportSpec> exports;
+};
+
+// What the installer looks up. PSAPI.DLL does not exist on the 9x family and
+// NewDev.dll not before Windows 2000; NT 4's kernel32 has no Toolhelp.
+const std::vector<LibrarySpec>& Specs() {
+  static const std::vector<LibrarySpec> kSpecs = {
+      {"kernel32.dll",
+       Availability::Always,
+       {{"CreateToolhelp32Snapshot", Availability::NotNt4},
+        {"Process32First", Availability::NotNt4},
+        {"Process32Next", Availability::NotNt4}}},
+      {"PSAPI.DLL",
+       Availability::NtOnly,
+       {{"EnumProcesses", Availability::Always},
+        {"EnumProcessModules", Availability::Always},
+        {"GetModuleFileNameExA", Availability::Always}}},
+      {"advapi32.dll", Availability::Always, {{"SetNamedSecurityInfoA", Availability::Always}}},
+      {"NewDev.dll",
+       Availability::Nt5AndLater,
+       {{"UpdateDriverForPlugAndPlayDevicesA", Availability::Always}}},
+      {"setupapi.dll",
+       Availability::Always,
+       {{"SetupDiGetClassDevsA", Availability::Always},
+        {"SetupDiEnumDeviceInfo", Availability::Always},
+        {"SetupDiGetDeviceRegistryPropertyA", Availability::Always},
+        {"SetupDiDestroyDeviceInfoList", Availability::Always},
+        {"SetupDiGetINFClassA", Availability::Always},
+        {"SetupDiCreateDeviceInfoList", Availability::Always},
+        {"SetupDiCreateDeviceInfoA", Availability::Always},
+        {"SetupDiSetDeviceRegistryPropertyA", Availability::Always},
+        {"SetupDiCallClassInstaller", Availability::Always}}},
+  };
+  return kSpecs;
+}
+
+bool Available(const SimMachine::State& s, Availability availability) {
+  switch (availability) {
+    case Availability::Always:
+      return true;
+    case Availability::NtOnly:
+      return !s.Is9x();
+    case Availability::Nt5AndLater:
+      return !s.Is9x() && s.majorVersion >= 5;
+    case Availability::NotNt4:
+      return s.Is9x() || s.majorVersion >= 5;
+  }
+  return false;
+}
+
+// "newdev", "NEWDEV.DLL" and "C:\\WINDOWS\\system32\\newdev.dll" name the
+// same library.
+std::string CanonicalName(std::string_view name) {
+  const size_t slash = name.find_last_of("\\/");
+  if (slash != std::string_view::npos) name = name.substr(slash + 1);
+  std::string upper = Upper(name);
+  if (upper.find('.') == std::string::npos) upper += ".DLL";
+  return upper;
+}
+
+const LibrarySpec* FindSpec(std::string_view name, size_t* index) {
+  const std::string wanted = CanonicalName(name);
+  const auto& specs = Specs();
+  for (size_t i = 0; i < specs.size(); ++i) {
+    if (Upper(specs[i].name) == wanted) {
+      *index = i;
+      return &specs[i];
+    }
+  }
+  return nullptr;
+}
+
+bool LibraryPresent(const SimMachine::State& s, const LibrarySpec& spec) {
+  return Available(s, spec.availability) && !s.removedLibraries.count(Upper(spec.name));
+}
+
+bool ExportPresent(const SimMachine::State& s, const LibrarySpec& library, const ExportSpec& exp) {
+  return Available(s, exp.availability) && !s.removedExports.count({Upper(library.name), exp.name});
+}
+
+FARPROC ExportAddress(const LibraryState& library, size_t exportIndex) {
+  return reinterpret_cast<FARPROC>(library.base + 0x1000 + 0x10 * exportIndex);
+}
+
+}  // namespace
+
+void SimMachine::State::InitLibraries() {
+  for (size_t i = 0; i < Specs().size(); ++i) {
+    LibraryState library;
+    library.name = Specs()[i].name;
+    for (const ExportSpec& exp : Specs()[i].exports) library.exports.push_back(exp.name);
+    library.base = 0x10000000 + 0x01000000 * i;
+    libraries.push_back(library);
+  }
+}
+
+bool SimMachine::State::CheckProc(FARPROC proc, const char* library, const char* exportName) const {
+  // A null address fails as a missing export would, the same as the real
+  // operations do.
+  if (proc == nullptr) return false;
+  size_t index = 0;
+  const LibrarySpec* spec = FindSpec(library, &index);
+  const LibraryState& state = libraries.at(index);
+  const auto exportIt = std::find(state.exports.begin(), state.exports.end(), exportName);
+  const bool ok = spec != nullptr && state.references > 0 && exportIt != state.exports.end() &&
+                  proc == ExportAddress(state, static_cast<size_t>(exportIt - state.exports.begin()));
+  if (!ok) {
+    // Any other address than the one GetProcAddress handed out for this
+    // export, or one used after the library was freed, would crash on Windows.
+    throw std::logic_error(std::string("SimMachine: ") + exportName +
+                           " called through an address not obtained from GetProcAddress(" +
+                           library + ") while the library is loaded");
+  }
+  return true;
+}
+
+void SimMachine::RemoveLibrary(const std::string& name) {
+  state_->removedLibraries.insert(CanonicalName(name));
+}
+
+void SimMachine::RemoveExport(const std::string& library, const std::string& exportName) {
+  state_->removedExports.insert({CanonicalName(library), exportName});
+}
+
+int SimMachine::LoadedLibraryCount() const {
+  int count = 0;
+  for (const LibraryState& library : state_->libraries) count += library.references;
+  return count;
+}
+
+HMODULE SimMachine::LoadLibraryA(const char* name) {
+  State& s = *state_;
+  if (auto error = s.Record("LoadLibraryA", JoinArgs({name}))) {
+    s.lastError = *error;
+    return nullptr;
+  }
+  size_t index = 0;
+  const LibrarySpec* spec = name ? FindSpec(name, &index) : nullptr;
+  if (spec == nullptr || !LibraryPresent(s, *spec)) {
+    s.lastError = ERROR_MOD_NOT_FOUND;
+    return nullptr;
+  }
+  LibraryState& library = s.libraries[index];
+  ++library.references;
+  return reinterpret_cast<HMODULE>(library.base);
+}
+
+FARPROC SimMachine::GetProcAddress(HMODULE module, const char* name) {
+  State& s = *state_;
+  if (auto error = s.Record("GetProcAddress", JoinArgs({module, name}))) {
+    s.lastError = *error;
+    return nullptr;
+  }
+  for (size_t i = 0; i < s.libraries.size(); ++i) {
+    LibraryState& library = s.libraries[i];
+    if (library.base != reinterpret_cast<uintptr_t>(module) || library.references == 0) continue;
+    const LibrarySpec& spec = Specs()[i];
+    for (size_t e = 0; name != nullptr && e < spec.exports.size(); ++e) {
+      // Export names are compared exactly, letter case included.
+      if (std::string_view(spec.exports[e].name) == name && ExportPresent(s, spec, spec.exports[e])) {
+        return ExportAddress(library, e);
+      }
+    }
+    s.lastError = ERROR_PROC_NOT_FOUND;
+    return nullptr;
+  }
+  s.lastError = ERROR_MOD_NOT_FOUND;
+  return nullptr;
+}
+
+BOOL SimMachine::FreeLibrary(HMODULE module) {
+  State& s = *state_;
+  if (auto error = s.Record("FreeLibrary", JoinArgs({module}))) {
+    s.lastError = *error;
+    return FALSE;
+  }
+  for (LibraryState& library : s.libraries) {
+    if (library.base == reinterpret_cast<uintptr_t>(module) && library.references > 0) {
+      --library.references;
+      return TRUE;
+    }
+  }
+  s.lastError = ERROR_MOD_NOT_FOUND;
+  return FALSE;
+}
+
+}  // namespace korvanta::sim

@@ -1,0 +1,241 @@
+// The process list and its two views: Toolhelp (kernel32) and PSAPI, both
+// reached through looked-up addresses; process handles.
+#include <algorithm>
+#include <cstring>
+
+#include "platform/sim/sim_state.h"
+
+namespace korvanta::sim {
+
+namespace {
+
+// The installer itself is always running.
+constexpr DWORD kOwnProcessId = 500;
+
+// The modules every process has besides its executable, by base address.
+const struct {
+  uintptr_t base;
+  const char* name;
+} kSystemModules[] = {{0x7C900000, "ntdll.dll"}, {0x7C800000, "kernel32.dll"}};
+constexpr uintptr_t kExecutableBase = 0x00400000;
+
+std::string FileNamePart(const std::string& path) {
+  const size_t slash = path.find_last_of("\\:");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Every process, the installer's own first. On the 9x family Toolhelp names a
+// process by its full path, on NT by its file name.
+std::vector<SimProcess> ProcessList(const SimMachine::State& s) {
+  std::vector<SimProcess> list;
+  list.push_back({kOwnProcessId, s.Is9x() ? s.modulePath : FileNamePart(s.modulePath), s.modulePath, true});
+  list.insert(list.end(), s.processes.begin(), s.processes.end());
+  return list;
+}
+
+const SimProcess* ProcessOfHandle(const SimMachine::State& s, HANDLE handle, std::vector<SimProcess>& list) {
+  const auto it = s.processHandles.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == s.processHandles.end()) return nullptr;
+  list = ProcessList(s);
+  const auto process = std::find_if(list.begin(), list.end(), [&](const SimProcess& p) { return p.id == it->second; });
+  return process == list.end() ? nullptr : &*process;
+}
+
+BOOL Fail(SimMachine::State& s, DWORD error) {
+  s.lastError = error;
+  return FALSE;
+}
+
+}  // namespace
+
+DWORD SimMachine::AddProcess(const std::string& toolhelpName, const std::string& modulePath, bool canOpen) {
+  State& s = *state_;
+  const DWORD id = s.nextProcessId;
+  s.nextProcessId += 4;
+  s.processes.push_back({id, toolhelpName, modulePath, canOpen});
+  return id;
+}
+
+void SimMachine::AddProcesses(int count) {
+  for (int i = 0; i < count; ++i) {
+    const std::string name = "FILLER" + std::to_string(state_->processes.size()) + ".EXE";
+    AddProcess(name, "C:\\PROGRAM FILES\\FILLER\\" + name);
+  }
+}
+
+HANDLE SimMachine::OpenProcess(DWORD access, BOOL inherit, DWORD processId) {
+  State& s = *state_;
+  if (auto error = s.Record("OpenProcess", JoinArgs({access, inherit, processId}))) {
+    s.lastError = *error;
+    return nullptr;
+  }
+  const std::vector<SimProcess> list = ProcessList(s);
+  const auto process = std::find_if(list.begin(), list.end(), [&](const SimProcess& p) { return p.id == processId; });
+  if (process == list.end() || processId == 0) {
+    s.lastError = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  if (!process->canOpen) {
+    s.lastError = ERROR_ACCESS_DENIED;
+    return nullptr;
+  }
+  const uintptr_t handle = s.NewHandleValue();
+  s.processHandles[handle] = processId;
+  return reinterpret_cast<HANDLE>(handle);
+}
+
+BOOL SimMachine::CloseHandle(HANDLE handle) {
+  State& s = *state_;
+  if (auto error = s.Record("CloseHandle", JoinArgs({handle}))) return Fail(s, *error);
+  const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+  if (s.processHandles.erase(value) || s.snapshots.erase(value)) {
+    s.snapshotCursor.erase(value);
+    return TRUE;
+  }
+  return Fail(s, ERROR_INVALID_HANDLE);
+}
+
+// ---- Toolhelp ---------------------------------------------------------------------
+
+HANDLE SimMachine::CreateToolhelp32Snapshot(FARPROC proc, DWORD flags, DWORD processId) {
+  State& s = *state_;
+  if (auto error = s.Record("CreateToolhelp32Snapshot", JoinArgs({proc, flags, processId}))) {
+    s.lastError = *error;
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!s.CheckProc(proc, "kernel32.dll", "CreateToolhelp32Snapshot")) {
+    s.lastError = ERROR_PROC_NOT_FOUND;
+    return INVALID_HANDLE_VALUE;
+  }
+  const uintptr_t handle = s.NewHandleValue();
+  s.snapshots[handle] = (flags & TH32CS_SNAPPROCESS) ? ProcessList(s) : std::vector<SimProcess>();
+  s.snapshotCursor[handle] = 0;
+  return reinterpret_cast<HANDLE>(handle);
+}
+
+namespace {
+
+BOOL ReadSnapshot(SimMachine::State& s, HANDLE snapshot, PROCESSENTRY32* entry, bool first) {
+  const uintptr_t handle = reinterpret_cast<uintptr_t>(snapshot);
+  const auto it = s.snapshots.find(handle);
+  if (it == s.snapshots.end()) return Fail(s, ERROR_INVALID_HANDLE);
+  if (entry == nullptr) return Fail(s, ERROR_INVALID_PARAMETER);
+  if (entry->dwSize < kProcessEntry32Size) return Fail(s, ERROR_INSUFFICIENT_BUFFER);
+  size_t& cursor = s.snapshotCursor[handle];
+  if (first) cursor = 0;
+  if (cursor >= it->second.size()) return Fail(s, ERROR_NO_MORE_FILES);
+  const SimProcess& process = it->second[cursor++];
+  const DWORD size = entry->dwSize;
+  std::memset(entry, 0, sizeof *entry);
+  entry->dwSize = size;
+  entry->th32ProcessID = process.id;
+  entry->cntThreads = 1;
+  std::strncpy(entry->szExeFile, process.toolhelpName.c_str(), MAX_PATH - 1);
+  return TRUE;
+}
+
+}  // namespace
+
+BOOL SimMachine::Process32First(FARPROC proc, HANDLE snapshot, PROCESSENTRY32* entry) {
+  State& s = *state_;
+  if (auto error = s.Record("Process32First", JoinArgs({proc, snapshot, LogArg::Pointer(entry)}))) {
+    return Fail(s, *error);
+  }
+  if (!s.CheckProc(proc, "kernel32.dll", "Process32First")) return Fail(s, ERROR_PROC_NOT_FOUND);
+  return ReadSnapshot(s, snapshot, entry, true);
+}
+
+BOOL SimMachine::Process32Next(FARPROC proc, HANDLE snapshot, PROCESSENTRY32* entry) {
+  State& s = *state_;
+  if (auto error = s.Record("Process32Next", JoinArgs({proc, snapshot, LogArg::Pointer(entry)}))) {
+    return Fail(s, *error);
+  }
+  if (!s.CheckProc(proc, "kernel32.dll", "Process32Next")) return Fail(s, ERROR_PROC_NOT_FOUND);
+  return ReadSnapshot(s, snapshot, entry, false);
+}
+
+// ---- PSAPI ------------------------------------------------------------------------
+
+BOOL SimMachine::EnumProcesses(FARPROC proc, DWORD* ids, DWORD bytes, DWORD* bytesReturned) {
+  State& s = *state_;
+  if (auto error = s.Record("EnumProcesses", JoinArgs({proc, LogArg::Pointer(ids), bytes,
+                                                       LogArg::Pointer(bytesReturned)}))) {
+    return Fail(s, *error);
+  }
+  if (!s.CheckProc(proc, "PSAPI.DLL", "EnumProcesses")) return Fail(s, ERROR_PROC_NOT_FOUND);
+  if (ids == nullptr || bytesReturned == nullptr) return Fail(s, error::kNoAccess);
+  // As many ids as fit; a full buffer is the caller's sign that more may exist.
+  const std::vector<SimProcess> list = ProcessList(s);
+  const size_t count = std::min<size_t>(list.size(), bytes / sizeof(DWORD));
+  for (size_t i = 0; i < count; ++i) ids[i] = list[i].id;
+  *bytesReturned = static_cast<DWORD>(count * sizeof(DWORD));
+  return TRUE;
+}
+
+BOOL SimMachine::EnumProcessModules(FARPROC proc, HANDLE process, HMODULE* modules, DWORD bytes,
+                                    DWORD* bytesNeeded) {
+  State& s = *state_;
+  if (auto error = s.Record("EnumProcessModules",
+                            JoinArgs({proc, process, LogArg::Pointer(modules), bytes,
+                                      LogArg::Pointer(bytesNeeded)}))) {
+    return Fail(s, *error);
+  }
+  if (!s.CheckProc(proc, "PSAPI.DLL", "EnumProcessModules")) return Fail(s, ERROR_PROC_NOT_FOUND);
+  std::vector<SimProcess> list;
+  const SimProcess* target = ProcessOfHandle(s, process, list);
+  if (target == nullptr) return Fail(s, ERROR_INVALID_HANDLE);
+  if (bytesNeeded == nullptr) return Fail(s, error::kNoAccess);
+  // System processes have no user-mode modules to list.
+  if (target->modulePath.empty()) return Fail(s, error::kPartialCopy);
+  std::vector<uintptr_t> bases = {kExecutableBase};
+  for (const auto& module : kSystemModules) bases.push_back(module.base);
+  *bytesNeeded = static_cast<DWORD>(bases.size() * sizeof(HMODULE));
+  const size_t fit = std::min<size_t>(bases.size(), bytes / sizeof(HMODULE));
+  if (fit > 0 && modules == nullptr) return Fail(s, error::kNoAccess);
+  for (size_t i = 0; i < fit; ++i) modules[i] = reinterpret_cast<HMODULE>(bases[i]);
+  return TRUE;
+}
+
+DWORD SimMachine::GetModuleFileNameExA(FARPROC proc, HANDLE process, HMODULE module, char* buffer,
+                                       DWORD size) {
+  State& s = *state_;
+  if (auto error = s.Record("GetModuleFileNameExA",
+                            JoinArgs({proc, process, module, LogArg::Pointer(buffer), size}))) {
+    s.lastError = *error;
+    return 0;
+  }
+  if (!s.CheckProc(proc, "PSAPI.DLL", "GetModuleFileNameExA")) {
+    s.lastError = ERROR_PROC_NOT_FOUND;
+    return 0;
+  }
+  std::vector<SimProcess> list;
+  const SimProcess* target = ProcessOfHandle(s, process, list);
+  if (target == nullptr) {
+    s.lastError = ERROR_INVALID_HANDLE;
+    return 0;
+  }
+  std::string path;
+  const uintptr_t base = reinterpret_cast<uintptr_t>(module);
+  if (module == nullptr || base == kExecutableBase) {
+    path = target->modulePath;
+  } else {
+    for (const auto& system : kSystemModules) {
+      if (system.base == base) path = s.systemDirectory + "\\" + system.name;
+    }
+  }
+  if (path.empty()) {
+    s.lastError = ERROR_INVALID_HANDLE;
+    return 0;
+  }
+  if (buffer == nullptr || size == 0) {
+    s.lastError = ERROR_INSUFFICIENT_BUFFER;
+    return 0;
+  }
+  // A path that does not fit is cut and still terminated.
+  const size_t copied = std::min<size_t>(path.size(), size - 1);
+  std::memcpy(buffer, path.data(), copied);
+  buffer[copied] = '\0';
+  return static_cast<DWORD>(copied);
+}
+
+}  // namespace korvanta::sim

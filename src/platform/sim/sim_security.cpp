@@ -1,0 +1,242 @@
+// Security identifiers and access lists, built byte for byte in the caller's
+// memory as Windows lays them out, and SetNamedSecurityInfoA on registry keys.
+// The 9x family has none of this: every call fails with
+// ERROR_CALL_NOT_IMPLEMENTED there.
+#include <cstring>
+
+#include "platform/sim/sim_state.h"
+
+namespace korvanta::sim {
+
+namespace {
+
+constexpr BYTE kSidRevision = 1;
+constexpr BYTE kMaxSubAuthorities = 15;
+constexpr BYTE kAccessDeniedAceType = 1;
+constexpr DWORD kAclHeaderSize = 8;
+constexpr DWORD kAceHeaderAndMask = 8;
+constexpr BYTE kWorldSid[12] = {1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};
+
+// Little-endian field access that does not depend on the buffer's alignment.
+WORD ReadWord(const BYTE* at) { return static_cast<WORD>(at[0] | (at[1] << 8)); }
+DWORD ReadDword(const BYTE* at) {
+  return static_cast<DWORD>(at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<DWORD>(at[3]) << 24));
+}
+void WriteWord(BYTE* at, WORD value) {
+  at[0] = static_cast<BYTE>(value);
+  at[1] = static_cast<BYTE>(value >> 8);
+}
+void WriteDword(BYTE* at, DWORD value) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<BYTE>(value >> (8 * i));
+}
+
+// The length of a valid SID, or 0.
+DWORD SidLength(const void* sid) {
+  if (sid == nullptr) return 0;
+  const BYTE* bytes = static_cast<const BYTE*>(sid);
+  if (bytes[0] != kSidRevision || bytes[1] > kMaxSubAuthorities) return 0;
+  return 8 + 4 * DWORD{bytes[1]};
+}
+
+// Walks the entries of an access list; false when the list is malformed.
+// `end` receives the offset just past the last entry.
+bool WalkAcl(const BYTE* acl, DWORD* end) {
+  const BYTE revision = acl[0];
+  const DWORD size = ReadWord(acl + 2);
+  if (revision < 2 || revision > 4 || size < kAclHeaderSize) return false;
+  DWORD offset = kAclHeaderSize;
+  for (WORD i = 0, count = ReadWord(acl + 4); i < count; ++i) {
+    if (offset + 4 > size) return false;
+    const WORD aceSize = ReadWord(acl + offset + 2);
+    if (aceSize < 4 || offset + aceSize > size) return false;
+    offset += aceSize;
+  }
+  *end = offset;
+  return true;
+}
+
+bool Fail(SimMachine::State& s, DWORD error) {
+  s.lastError = error;
+  return false;
+}
+
+}  // namespace
+
+BOOL SimMachine::AllocateAndInitializeSid(SID_IDENTIFIER_AUTHORITY* authority,
+                                          BYTE subAuthorityCount, DWORD sub0, DWORD sub1,
+                                          DWORD sub2, DWORD sub3, DWORD sub4, DWORD sub5,
+                                          DWORD sub6, DWORD sub7, PSID* sid) {
+  State& s = *state_;
+  if (auto error = s.Record("AllocateAndInitializeSid",
+                            JoinArgs({LogArg::Pointer(authority), DWORD{subAuthorityCount}, sub0,
+                                      sub1, sub2, sub3, sub4, sub5, sub6, sub7,
+                                      LogArg::Pointer(sid)}))) {
+    return Fail(s, *error);
+  }
+  if (s.Is9x()) return Fail(s, error::kCallNotImplemented);
+  if (authority == nullptr || sid == nullptr) return Fail(s, ERROR_INVALID_PARAMETER);
+  if (subAuthorityCount > 8) return Fail(s, error::kInvalidSid);
+  const DWORD length = 8 + 4 * DWORD{subAuthorityCount};
+  BYTE* bytes = static_cast<BYTE*>(AllocateSidBlock(s, length));
+  if (bytes == nullptr) return Fail(s, ERROR_NOT_ENOUGH_MEMORY);
+  bytes[0] = kSidRevision;
+  bytes[1] = subAuthorityCount;
+  std::memcpy(bytes + 2, authority->Value, 6);
+  const DWORD subs[8] = {sub0, sub1, sub2, sub3, sub4, sub5, sub6, sub7};
+  for (BYTE i = 0; i < subAuthorityCount; ++i) WriteDword(bytes + 8 + 4 * i, subs[i]);
+  *sid = bytes;
+  return TRUE;
+}
+
+PVOID SimMachine::FreeSid(PSID sid) {
+  State& s = *state_;
+  if (auto error = s.Record("FreeSid", JoinArgs({static_cast<const void*>(sid)}))) {
+    s.lastError = *error;
+    return sid;
+  }
+  // FreeSid returns null once the SID is released, the SID itself otherwise.
+  return ReleaseSidBlock(s, sid) ? nullptr : sid;
+}
+
+DWORD SimMachine::GetLengthSid(PSID sid) {
+  State& s = *state_;
+  if (auto error = s.Record("GetLengthSid", JoinArgs({static_cast<const void*>(sid)}))) {
+    s.lastError = *error;
+    return 0;
+  }
+  const DWORD length = SidLength(sid);
+  if (length == 0) s.lastError = error::kInvalidSid;
+  return length;
+}
+
+BOOL SimMachine::InitializeAcl(ACL* acl, DWORD length, DWORD revision) {
+  State& s = *state_;
+  if (auto error = s.Record("InitializeAcl", JoinArgs({LogArg::Pointer(acl), length, revision}))) {
+    return Fail(s, *error);
+  }
+  if (s.Is9x()) return Fail(s, error::kCallNotImplemented);
+  if (acl == nullptr) return Fail(s, ERROR_INVALID_PARAMETER);
+  if (length < kAclHeaderSize) return Fail(s, ERROR_INSUFFICIENT_BUFFER);
+  if (length > 0xFFFF || revision < 2 || revision > 4) return Fail(s, ERROR_INVALID_PARAMETER);
+  BYTE* bytes = reinterpret_cast<BYTE*>(acl);
+  std::memset(bytes, 0, kAclHeaderSize);
+  bytes[0] = static_cast<BYTE>(revision);
+  WriteWord(bytes + 2, static_cast<WORD>(length));
+  return TRUE;
+}
+
+BOOL SimMachine::AddAccessAllowedAce(ACL* acl, DWORD revision, DWORD accessMask, PSID sid) {
+  State& s = *state_;
+  if (auto error = s.Record("AddAccessAllowedAce",
+                            JoinArgs({LogArg::Pointer(acl), revision, accessMask,
+                                      static_cast<const void*>(sid)}))) {
+    return Fail(s, *error);
+  }
+  if (s.Is9x()) return Fail(s, error::kCallNotImplemented);
+  if (acl == nullptr) return Fail(s, ERROR_INVALID_PARAMETER);
+  BYTE* bytes = reinterpret_cast<BYTE*>(acl);
+  DWORD end = 0;
+  if (!WalkAcl(bytes, &end)) return Fail(s, error::kInvalidAcl);
+  if (revision < 2 || revision > 4) return Fail(s, error::kInvalidAcl);
+  const DWORD sidLength = SidLength(sid);
+  if (sidLength == 0) return Fail(s, error::kInvalidSid);
+  const DWORD aceSize = kAceHeaderAndMask + sidLength;
+  if (end + aceSize > ReadWord(bytes + 2)) return Fail(s, error::kAllottedSpaceExceeded);
+
+  BYTE* ace = bytes + end;
+  ace[0] = ACCESS_ALLOWED_ACE_TYPE;
+  ace[1] = 0;
+  WriteWord(ace + 2, static_cast<WORD>(aceSize));
+  WriteDword(ace + 4, accessMask);
+  std::memcpy(ace + 8, sid, sidLength);
+  WriteWord(bytes + 4, static_cast<WORD>(ReadWord(bytes + 4) + 1));
+  if (bytes[0] < revision) bytes[0] = static_cast<BYTE>(revision);
+  return TRUE;
+}
+
+BOOL SimMachine::GetAce(ACL* acl, DWORD index, LPVOID* ace) {
+  State& s = *state_;
+  if (auto error = s.Record("GetAce", JoinArgs({LogArg::Pointer(acl), index, LogArg::Pointer(ace)}))) {
+    return Fail(s, *error);
+  }
+  if (s.Is9x()) return Fail(s, error::kCallNotImplemented);
+  if (acl == nullptr || ace == nullptr) return Fail(s, ERROR_INVALID_PARAMETER);
+  BYTE* bytes = reinterpret_cast<BYTE*>(acl);
+  DWORD end = 0;
+  if (!WalkAcl(bytes, &end)) return Fail(s, error::kInvalidAcl);
+  if (index >= ReadWord(bytes + 4)) return Fail(s, ERROR_INVALID_PARAMETER);
+  DWORD offset = kAclHeaderSize;
+  for (DWORD i = 0; i < index; ++i) offset += ReadWord(bytes + offset + 2);
+  *ace = bytes + offset;
+  return TRUE;
+}
+
+DWORD SimMachine::SetNamedSecurityInfoA(FARPROC proc, const char* objectName, SE_OBJECT_TYPE type,
+                                        SECURITY_INFORMATION info, PSID owner, PSID group,
+                                        ACL* dacl, ACL* sacl) {
+  State& s = *state_;
+  if (auto error = s.Record("SetNamedSecurityInfoA",
+                            JoinArgs({proc, objectName, DWORD{type}, info,
+                                      static_cast<const void*>(owner), static_cast<const void*>(group),
+                                      LogArg::Pointer(dacl), LogArg::Pointer(sacl)}))) {
+    return *error;
+  }
+  if (!s.CheckProc(proc, "advapi32.dll", "SetNamedSecurityInfoA")) return ERROR_PROC_NOT_FOUND;
+  if (s.Is9x()) return error::kCallNotImplemented;
+  if (objectName == nullptr || type != SE_REGISTRY_KEY) return ERROR_INVALID_PARAMETER;
+
+  // Registry object names begin with the root's name.
+  static const struct {
+    const char* prefix;
+    HKEY root;
+  } kRoots[] = {{"CLASSES_ROOT", HKEY_CLASSES_ROOT},
+                {"CURRENT_USER", HKEY_CURRENT_USER},
+                {"MACHINE", HKEY_LOCAL_MACHINE},
+                {"USERS", HKEY_USERS}};
+  const std::string_view name(objectName);
+  const size_t slash = name.find('\\');
+  const std::string_view rootName = name.substr(0, slash);
+  std::shared_ptr<RegKey> key;
+  for (const auto& root : kRoots) {
+    if (IEquals(rootName, root.prefix)) key = s.RootKey(root.root);
+  }
+  if (!key) return ERROR_INVALID_PARAMETER;
+  LONG splitError = 0;
+  const std::optional<std::vector<std::string>> names =
+      SplitKeyPath(slash == std::string_view::npos ? std::string_view() : name.substr(slash + 1),
+                   true, &splitError);
+  if (!names) return static_cast<DWORD>(splitError);
+  for (const std::string& part : *names) {
+    const auto it = key->subkeys.find(Upper(part));
+    if (it == key->subkeys.end()) return ERROR_FILE_NOT_FOUND;
+    key = it->second;
+  }
+  if (!(info & DACL_SECURITY_INFORMATION)) return ERROR_SUCCESS;
+  if (key->denied & 0x00040000 /* WRITE_DAC */) return ERROR_ACCESS_DENIED;
+
+  if (dacl == nullptr) {  // a null list grants everyone everything
+    key->dacl.reset();
+    key->daclBytes.clear();
+    s.appliedDacls[objectName] = std::string();
+    return ERROR_SUCCESS;
+  }
+  const BYTE* bytes = reinterpret_cast<const BYTE*>(dacl);
+  DWORD end = 0;
+  if (!WalkAcl(bytes, &end)) return error::kInvalidAcl;
+  std::vector<AceRecord> entries;
+  for (DWORD offset = kAclHeaderSize; offset < end; offset += ReadWord(bytes + offset + 2)) {
+    const BYTE aceType = bytes[offset];
+    if (aceType != ACCESS_ALLOWED_ACE_TYPE && aceType != kAccessDeniedAceType) continue;
+    const WORD aceSize = ReadWord(bytes + offset + 2);
+    const bool everyone = aceSize >= kAceHeaderAndMask + sizeof kWorldSid &&
+                          std::memcmp(bytes + offset + 8, kWorldSid, sizeof kWorldSid) == 0;
+    entries.push_back({aceType == ACCESS_ALLOWED_ACE_TYPE, bytes[offset + 1],
+                       ReadDword(bytes + offset + 4), everyone});
+  }
+  key->dacl = entries;
+  key->daclBytes.assign(reinterpret_cast<const char*>(bytes), ReadWord(bytes + 2));
+  s.appliedDacls[objectName] = key->daclBytes;
+  return ERROR_SUCCESS;
+}
+
+}  // namespace korvanta::sim

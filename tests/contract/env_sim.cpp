@@ -1,0 +1,92 @@
+// The contract tests' environment on the host: a fresh simulated machine for
+// every test. The Windows family comes from KORVANTA_SIM_PLATFORM ("1" for the
+// 9x family, anything else for NT), so that the same tests run once per family.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "contract/contract_env.h"
+#include "platform/sim/sim_machine.h"
+
+namespace korvanta::contract {
+namespace {
+
+// The test's name without the restart suffix, so that both halves of a restart
+// pair share their scratch folder and key.
+std::string ScratchName() {
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string name = std::string(test->test_suite_name()) + "." + test->name();
+  for (const char* suffix : {"BeforeRestart", "AfterRestart"}) {
+    const std::string text = suffix;
+    if (name.size() > text.size() && name.compare(name.size() - text.size(), text.size(), text) == 0) {
+      name.erase(name.size() - text.size());
+    }
+  }
+  return name;
+}
+
+class SimEnv final : public ContractEnv {
+ public:
+  SimEnv() {
+    const char* platform = std::getenv("KORVANTA_SIM_PLATFORM");
+    if (platform != nullptr && std::string(platform) == "1") {
+      machine_.SetPlatform(VER_PLATFORM_WIN32_WINDOWS, 4, 10);
+      machine_.SetSystemDirectory("C:\\WINDOWS\\SYSTEM");
+    }
+    scratch_ = "C:\\contract\\" + ScratchName();
+    machine_.AddDirectory(scratch_);
+  }
+
+  PlatformOps& Ops() override { return machine_; }
+  DWORD PlatformId() override {
+    OSVERSIONINFOA info{};
+    info.dwOSVersionInfoSize = sizeof info;
+    machine_.GetVersionExA(&info);
+    return info.dwPlatformId;
+  }
+  bool IsWine() override { return false; }
+  std::string Scratch() override { return scratch_; }
+  std::string ScratchKey() override { return "Software\\KorvantaContract\\" + ScratchName(); }
+
+  void WriteFile(const std::string& path, const std::string& bytes) override {
+    machine_.AddFile(path, bytes);
+  }
+  std::optional<std::string> ReadFile(const std::string& path) override {
+    return machine_.ReadFile(path);
+  }
+  void MakeDirectory(const std::string& path) override { machine_.AddDirectory(path); }
+  void LockFile(const std::string& path) override { machine_.LockFile(path); }
+
+  DWORD StartProcess(const std::string& exeName) override {
+    const std::string path = scratch_ + "\\" + exeName;
+    machine_.AddFile(path, "MZ");
+    // Toolhelp names a process by its path on the 9x family, by its file name on NT.
+    return machine_.AddProcess(PlatformId() == VER_PLATFORM_WIN32_WINDOWS ? path : exeName, path);
+  }
+
+  bool RestartHere() override {
+    machine_.Restart();
+    return true;
+  }
+
+ private:
+  sim::SimMachine machine_;
+  std::string scratch_;
+};
+
+}  // namespace
+
+ContractEnv& Env() {
+  static std::unique_ptr<SimEnv> env;
+  static const ::testing::TestInfo* owner = nullptr;
+  const ::testing::TestInfo* current = ::testing::UnitTest::GetInstance()->current_test_info();
+  if (!env || owner != current) {
+    env.reset();
+    env = std::make_unique<SimEnv>();
+    owner = current;
+  }
+  return *env;
+}
+
+}  // namespace korvanta::contract
