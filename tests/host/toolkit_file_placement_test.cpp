@@ -1,0 +1,191 @@
+// File placement: path joining, the existence test, clearing the read-only
+// attribute, the reported copy and the replacement at restart.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/sim/sim_machine.h"
+#include "toolkit/error.h"
+#include "toolkit/file_placement.h"
+#include "toolkit/platform.h"
+
+namespace korvanta {
+namespace {
+
+using sim::Fault;
+using sim::SimMachine;
+
+TEST(AdjustTrailingBackslashTest, IncludeAddsExactlyOneExcludeDropsExactlyOne) {
+  EXPECT_EQ(AdjustTrailingBackslash("C:\\WINDOWS", true), "C:\\WINDOWS\\");
+  EXPECT_EQ(AdjustTrailingBackslash("C:\\WINDOWS\\", true), "C:\\WINDOWS\\");
+  EXPECT_EQ(AdjustTrailingBackslash("C:\\WINDOWS\\\\", true), "C:\\WINDOWS\\\\");
+  EXPECT_EQ(AdjustTrailingBackslash("C:\\WINDOWS\\", false), "C:\\WINDOWS");
+  EXPECT_EQ(AdjustTrailingBackslash("C:\\WINDOWS", false), "C:\\WINDOWS");
+  EXPECT_EQ(AdjustTrailingBackslash("C:\\WINDOWS\\\\", false), "C:\\WINDOWS\\");
+  EXPECT_EQ(AdjustTrailingBackslash("C:\\", false), "C:");
+  EXPECT_EQ(AdjustTrailingBackslash("\\", false), "");
+  EXPECT_EQ(AdjustTrailingBackslash("", true), "");
+  EXPECT_EQ(AdjustTrailingBackslash("", false), "");
+}
+
+TEST(FileExistsTest, OnlyFilesCount) {
+  SimMachine machine;
+  machine.AddFile("C:\\src\\A.DLL", "a", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_TRUE(FileExists(machine, "C:\\src\\A.DLL"));
+  EXPECT_TRUE(FileExists(machine, "c:\\SRC\\a.dll"));
+  EXPECT_FALSE(FileExists(machine, "C:\\src"));
+  EXPECT_FALSE(FileExists(machine, "C:\\src\\"));
+  EXPECT_FALSE(FileExists(machine, "C:\\src\\B.DLL"));
+  EXPECT_FALSE(FileExists(machine, "C:\\src\\*.DLL"));
+  EXPECT_FALSE(FileExists(machine, ""));
+}
+
+TEST(ClearReadOnlyTest, ClearsReadOnlySetsArchiveAndKeepsTheOtherBits) {
+  SimMachine machine;
+  const std::string path = "C:\\WINDOWS\\system32\\FTD2XX.DLL";
+  machine.AddFile(path, "old", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  ClearReadOnly(machine, path);
+  EXPECT_EQ(machine.Attributes(path),
+            DWORD{FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE});
+  EXPECT_EQ(machine.ReadFile(path), "old");
+}
+
+TEST(ClearReadOnlyTest, LeavesWritableFilesFoldersAndMissingFilesAlone) {
+  SimMachine machine;
+  machine.AddFile("C:\\a\\HIDDEN.DLL", "h", FILE_ATTRIBUTE_HIDDEN);  // no archive bit either
+  machine.AddDirectory("C:\\a\\FOLDER.DLL");
+  machine.SetFileAttributesA("C:\\a\\FOLDER.DLL", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY);
+  const DWORD folderAttributes = machine.Attributes("C:\\a\\FOLDER.DLL");
+  machine.ClearCalls();
+
+  ClearReadOnly(machine, "C:\\a\\HIDDEN.DLL");
+  ClearReadOnly(machine, "C:\\a\\FOLDER.DLL");
+  ClearReadOnly(machine, "C:\\a\\MISSING.DLL");
+
+  EXPECT_TRUE(machine.CallsTo("SetFileAttributesA").empty());
+  EXPECT_EQ(machine.Attributes("C:\\a\\HIDDEN.DLL"), DWORD{FILE_ATTRIBUTE_HIDDEN});
+  EXPECT_EQ(machine.Attributes("C:\\a\\FOLDER.DLL"), folderAttributes);
+  EXPECT_FALSE(machine.FileExists("C:\\a\\MISSING.DLL"));
+}
+
+class CopyAndReportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    machine.AddFile(source, "new version");
+    machine.ClearCalls();
+  }
+  const std::string source = "C:\\setup\\FTD2XX.DLL";
+  const std::string target = "C:\\WINDOWS\\system32\\FTD2XX.DLL";
+  const std::string message = "Unable to copy \"FTD2XX.DLL\" to System32 directory!";
+  SimMachine machine;
+};
+
+TEST_F(CopyAndReportTest, ReadOnlyTargetIsOverwrittenAndEndsWithTheArchiveBit) {
+  machine.AddFile(target, "old version", FILE_ATTRIBUTE_READONLY);
+  CopyAndReport(machine, source, target, message);
+  EXPECT_EQ(machine.ReadFile(target), "new version");
+  EXPECT_EQ(machine.Attributes(target) & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE),
+            DWORD{FILE_ATTRIBUTE_ARCHIVE});
+  EXPECT_TRUE(machine.MessageBoxes().empty());
+  EXPECT_EQ(machine.CallsTo("CopyFileA"),
+            std::vector<std::string>{"CopyFileA(\"" + std::string("C:\\setup\\FTD2XX.DLL") +
+                                     "\", \"C:\\WINDOWS\\system32\\FTD2XX.DLL\", 0)"});
+}
+
+TEST_F(CopyAndReportTest, MissingSourceDoesNothingAndShowsNothing) {
+  machine.AddFile(target, "old version", FILE_ATTRIBUTE_READONLY);
+  CopyAndReport(machine, "C:\\setup\\MISSING.DLL", target, message);
+  // A folder of the source's name is not a source either.
+  machine.AddDirectory("C:\\setup\\FOLDER.DLL");
+  CopyAndReport(machine, "C:\\setup\\FOLDER.DLL", target, message);
+  EXPECT_TRUE(machine.CallsTo("CopyFileA").empty());
+  EXPECT_TRUE(machine.CallsTo("SetFileAttributesA").empty());
+  EXPECT_TRUE(machine.MessageBoxes().empty());
+  EXPECT_EQ(machine.ReadFile(target), "old version");
+  EXPECT_EQ(machine.Attributes(target), DWORD{FILE_ATTRIBUTE_READONLY});
+}
+
+TEST_F(CopyAndReportTest, FailedCopyShowsItsMessageOnceUnderTheInstallerCaption) {
+  machine.AddFile(target, "old version");
+  machine.LockFile(target);
+  CopyAndReport(machine, source, target, message);
+  ASSERT_EQ(machine.MessageBoxes().size(), 1u);
+  EXPECT_EQ(machine.MessageBoxes()[0].text, message);
+  EXPECT_EQ(machine.MessageBoxes()[0].caption, "Korvanta Installation");
+  EXPECT_EQ(machine.MessageBoxes()[0].type, UINT{MB_OK});
+  EXPECT_FALSE(machine.MessageBoxes()[0].hadOwner);
+  EXPECT_EQ(machine.ReadFile(target), "old version");
+  EXPECT_EQ(machine.CallsTo("CopyFileA").size(), 1u) << "a failed copy is retried";
+}
+
+TEST_F(CopyAndReportTest, MissingTargetFolderIsNotCreated) {
+  CopyAndReport(machine, source, "C:\\WINDOWS\\NOFOLDER\\FTD2XX.DLL", message);
+  ASSERT_EQ(machine.MessageBoxes().size(), 1u);
+  EXPECT_EQ(machine.MessageBoxes()[0].text, message);
+  EXPECT_FALSE(machine.DirectoryExists("C:\\WINDOWS\\NOFOLDER"));
+}
+
+TEST(ScheduleReplaceTest, NineXWritesAWininitRenameEntryCarriedOutAtRestart) {
+  SimMachine machine;
+  machine.SetPlatform(VER_PLATFORM_WIN32_WINDOWS, 4, 10);
+  machine.SetSystemDirectory("C:\\WINDOWS\\SYSTEM");
+  machine.AddFile("C:\\WINDOWS\\SYSTEM\\RUNDAVEK.DLL", "in use");
+  machine.AddFile("C:\\WINDOWS\\SYSTEM\\RUNDAVEK.DL", "staged");
+  machine.ClearCalls();
+  const Platform platform{machine, VER_PLATFORM_WIN32_WINDOWS};
+
+  ScheduleReplace(platform, "C:\\WINDOWS\\SYSTEM\\RUNDAVEK.DLL", "C:\\WINDOWS\\SYSTEM\\RUNDAVEK.DL");
+
+  EXPECT_EQ(machine.CallsTo("WritePrivateProfileStringA"),
+            std::vector<std::string>{"WritePrivateProfileStringA(\"RENAME\", "
+                                     "\"C:\\WINDOWS\\SYSTEM\\RUNDAVEK.DLL\", "
+                                     "\"C:\\WINDOWS\\SYSTEM\\RUNDAVEK.DL\", \"Wininit.ini\")"});
+  EXPECT_TRUE(machine.CallsTo("MoveFileExA").empty());
+  EXPECT_EQ(machine.ReadFile("C:\\WINDOWS\\SYSTEM\\RUNDAVEK.DLL"), "in use");
+  machine.Restart();
+  EXPECT_EQ(machine.ReadFile("C:\\WINDOWS\\SYSTEM\\RUNDAVEK.DLL"), "staged");
+  EXPECT_FALSE(machine.FileExists("C:\\WINDOWS\\SYSTEM\\RUNDAVEK.DL"));
+}
+
+TEST(ScheduleReplaceTest, NineXFailedWininitWriteEndsTheRun) {
+  SimMachine machine;
+  machine.SetPlatform(VER_PLATFORM_WIN32_WINDOWS, 4, 10);
+  machine.AddFault(Fault{"WritePrivateProfileStringA", ERROR_ACCESS_DENIED, ""});
+  const Platform platform{machine, VER_PLATFORM_WIN32_WINDOWS};
+  try {
+    ScheduleReplace(platform, "C:\\WINDOWS\\SYSTEM\\A.DLL", "C:\\WINDOWS\\SYSTEM\\A.DL");
+    ADD_FAILURE() << "no error raised";
+  } catch (const InstallerException& error) {
+    EXPECT_EQ(error.TypeName(), "Exception");
+    EXPECT_EQ(error.Message(), "Unable to write to Wininit.ini");
+  }
+}
+
+TEST(ScheduleReplaceTest, NtRecordsADelayedRenameAndIgnoresItsFailure) {
+  SimMachine machine;
+  machine.AddFile("C:\\WINDOWS\\system32\\RUNDAVEK.EXE", "in use");
+  machine.AddFile("C:\\WINDOWS\\system32\\RUNDAVEK.EX", "staged");
+  machine.ClearCalls();
+  const Platform platform{machine, VER_PLATFORM_WIN32_NT};
+
+  ScheduleReplace(platform, "C:\\WINDOWS\\system32\\RUNDAVEK.EXE",
+                  "C:\\WINDOWS\\system32\\RUNDAVEK.EX");
+  EXPECT_EQ(machine.CallsTo("MoveFileExA"),
+            std::vector<std::string>{"MoveFileExA(\"C:\\WINDOWS\\system32\\RUNDAVEK.EX\", "
+                                     "\"C:\\WINDOWS\\system32\\RUNDAVEK.EXE\", 5)"});
+  EXPECT_TRUE(machine.CallsTo("WritePrivateProfileStringA").empty());
+  EXPECT_FALSE(machine.FileExists("C:\\WINDOWS\\Wininit.ini"));
+  machine.Restart();
+  EXPECT_EQ(machine.ReadFile("C:\\WINDOWS\\system32\\RUNDAVEK.EXE"), "staged");
+
+  machine.AddFault(Fault{"MoveFileExA", ERROR_ACCESS_DENIED, ""});
+  EXPECT_NO_THROW(ScheduleReplace(platform, "C:\\WINDOWS\\system32\\B.EXE",
+                                  "C:\\WINDOWS\\system32\\B.EX"));
+  EXPECT_TRUE(machine.MessageBoxes().empty());
+  EXPECT_TRUE(machine.PendingRenames().empty());
+}
+
+}  // namespace
+}  // namespace korvanta
