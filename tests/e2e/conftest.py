@@ -1,0 +1,61 @@
+"""Fixtures of the end-to-end tier: the real installer under Wine.
+
+- template:    the Wine template of this run, built once (about 10 s).
+- family:      "nt" and "9x"; a test that takes `machine` runs once per family.
+- machine:     a fresh machine of `family`, closed (session ended, copy
+               removed) after the test, also when it fails.
+- new_machine: a factory for further machines, new_machine("9x"), closed the
+               same way.
+- installer:   the built korvanta-sysinstall.exe (KORVANTA_WIN32_BUILD).
+
+The library itself is tests/winebed/winebed.py; see its docstrings.
+"""
+
+import sys
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "winebed"))
+
+import winebed  # noqa: E402
+
+
+@pytest.fixture(scope="session")
+def installer() -> Path:
+    exe = winebed.installer_exe()
+    if not exe.is_file():
+        pytest.fail(f"{exe} is missing: build the Windows targets (scripts/test does) "
+                    "or point KORVANTA_WIN32_BUILD at a build")
+    return exe
+
+
+@pytest.fixture(scope="session")
+def template(installer):
+    built = winebed.Template.build()
+    yield built
+    built.cleanup()
+
+
+@pytest.fixture(params=winebed.FAMILIES)
+def family(request) -> str:
+    return request.param
+
+
+@pytest.fixture
+def new_machine(template):
+    machines = []
+
+    def make(family: str) -> winebed.Machine:
+        machine = template.new_machine(family)
+        machines.append(machine)
+        return machine
+
+    yield make
+    for machine in machines:
+        machine.close()
+
+
+@pytest.fixture
+def machine(new_machine, family) -> winebed.Machine:
+    return new_machine(family)

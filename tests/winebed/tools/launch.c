@@ -1,0 +1,73 @@
+/* launch.exe <exit-code-file> <application> <command-line-hex>
+ *
+ * Starts a program with an exact command line and waits for it. Starting it
+ * with `wine program args...` lets Wine quote the arguments its own way, while
+ * the tests need command lines that a quoting rule would never produce (empty
+ * quoted arguments, quotes inside a token, blanks of every kind). The command
+ * line arrives hex-encoded so that no layer in between can change it.
+ *
+ * The child's exit code is written in decimal to the exit-code file, whole
+ * (only part of a process exit code reaches Linux through Wine). Exit code
+ * 0 when the child was started and waited for, 2 for bad arguments, 3 when the
+ * child could not be started or its exit code not written. */
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static int HexValue(char digit) {
+  if (digit >= '0' && digit <= '9') return digit - '0';
+  if (digit >= 'a' && digit <= 'f') return digit - 'a' + 10;
+  if (digit >= 'A' && digit <= 'F') return digit - 'A' + 10;
+  return -1;
+}
+
+/* Decodes in place; returns 0 when the text is not an even run of hex digits
+ * or holds a zero byte, which no command line can contain. */
+static int DecodeHex(char* text) {
+  const size_t length = strlen(text);
+  size_t i;
+  if (length % 2 != 0) return 0;
+  for (i = 0; i < length / 2; ++i) {
+    const int high = HexValue(text[2 * i]);
+    const int low = HexValue(text[2 * i + 1]);
+    if (high < 0 || low < 0 || (high == 0 && low == 0)) return 0;
+    text[i] = (char)(high * 16 + low);
+  }
+  text[length / 2] = '\0';
+  return 1;
+}
+
+int main(int argc, char** argv) {
+  STARTUPINFOA startup;
+  PROCESS_INFORMATION process;
+  DWORD exitCode;
+  FILE* out;
+  if (argc != 4 || !DecodeHex(argv[3])) {
+    fputs("usage: launch.exe <exit-code-file> <application> <command-line-hex>\n", stderr);
+    return 2;
+  }
+  memset(&startup, 0, sizeof(startup));
+  startup.cb = sizeof(startup);
+  /* A console program under test writes into the same log as this one. */
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  if (!CreateProcessA(argv[2], argv[3], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process)) {
+    fprintf(stderr, "launch: cannot start %s (error %lu)\n", argv[2], GetLastError());
+    return 3;
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  if (!GetExitCodeProcess(process.hProcess, &exitCode)) {
+    fprintf(stderr, "launch: no exit code (error %lu)\n", GetLastError());
+    return 3;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  out = fopen(argv[1], "wb");
+  if (out == NULL) return 3;
+  fprintf(out, "%lu\n", exitCode);
+  return fclose(out) == 0 ? 0 : 3;
+}
