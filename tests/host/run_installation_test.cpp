@@ -1,0 +1,157 @@
+// The run as a whole on the simulated machine: the context it builds, the
+// error box, the exit codes and the NewDev.dll binding.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "install/install_context.h"
+#include "install/run.h"
+#include "platform/sim/sim_machine.h"
+
+namespace korvanta {
+namespace {
+
+using sim::Fault;
+using sim::SimMachine;
+
+int CountCalls(const SimMachine& machine, const std::string& prefix) {
+  int count = 0;
+  for (const std::string& call : machine.Calls()) count += call.rfind(prefix, 0) == 0;
+  return count;
+}
+
+TEST(InstallContextTest, DirectoriesAsTheSystemReportsThemAndTheInstallersOwnFolder) {
+  SimMachine machine;
+  machine.SetWindowsDirectory("D:\\WIN");
+  machine.SetSystemDirectory("D:\\WIN\\SYSTEM");
+  machine.SetModulePath("E:\\Setup Files\\korvanta-sysinstall.exe");
+  machine.SetPlatform(VER_PLATFORM_WIN32_WINDOWS, 4, 10);
+
+  const InstallContext context = BuildInstallContext(machine);
+  EXPECT_EQ(context.SourceDir, "E:\\Setup Files\\");
+  EXPECT_EQ(context.SystemDir, "D:\\WIN\\SYSTEM");
+  EXPECT_EQ(context.WindowsDir, "D:\\WIN");
+  EXPECT_EQ(context.PlatformId, 1u);
+}
+
+TEST(InstallContextTest, SourceDirEndsAtTheLastBackslashOrColon) {
+  EXPECT_EQ(DirectoryPart("C:\\a\\b\\setup.exe"), "C:\\a\\b\\");
+  EXPECT_EQ(DirectoryPart("C:setup.exe"), "C:");
+  EXPECT_EQ(DirectoryPart("setup.exe"), "");
+  EXPECT_EQ(FileNamePart("C:\\a\\b\\setup.exe"), "setup.exe");
+  EXPECT_EQ(FileNamePart("C:setup.exe"), "setup.exe");
+  EXPECT_EQ(FileNamePart("setup.exe"), "setup.exe");
+}
+
+// A module path longer than the usual 261-byte buffer is read whole, never cut.
+TEST(InstallContextTest, LongModulePathIsReadWhole) {
+  SimMachine machine;
+  std::string folder = "C:\\";
+  for (int i = 0; i < 40; ++i) folder += "folder" + std::to_string(i) + "\\";
+  ASSERT_GT(folder.size(), 300u);
+  machine.SetModulePath(folder + "korvanta-sysinstall.exe");
+  EXPECT_EQ(BuildInstallContext(machine).SourceDir, folder);
+  EXPECT_EQ(ModulePath(machine), folder + "korvanta-sysinstall.exe");
+}
+
+TEST(InstallContextTest, ModulePathOfExactlyTheBufferSizeIsNotTakenAsCut) {
+  SimMachine machine;
+  std::string path = "C:\\" + std::string(256 - 3 - 4, 'x') + ".exe";  // 256 characters
+  machine.SetModulePath(path);
+  EXPECT_EQ(ModulePath(machine), path);
+  path = "C:\\" + std::string(261 - 3 - 4, 'y') + ".exe";  // fills all 261 bytes
+  machine.SetModulePath(path);
+  EXPECT_EQ(ModulePath(machine), path);
+}
+
+TEST(ErrorBoxText, FormatHexDigitsAndFullStop) {
+  EXPECT_EQ(FormatErrorBoxText("Exception", "korvanta-sysinstall.exe", 0x0040a1bf,
+                               "Unable to write to System.ini"),
+            "Exception Exception in module korvanta-sysinstall.exe at 0040A1BF.\n"
+            "Unable to write to System.ini.");
+  // A message that already ends in a full stop gets no second one.
+  EXPECT_EQ(FormatErrorBoxText("EInOutError", "setup.exe", 0xFFFFFFFF, "Disk full."),
+            "Exception EInOutError in module setup.exe at FFFFFFFF.\nDisk full.");
+  EXPECT_EQ(FormatErrorBoxText("Exception", "setup.exe", 0, ""),
+            "Exception Exception in module setup.exe at 00000000.\n.");
+  // Only the low 32 bits are an address of the 32-bit executable.
+  EXPECT_EQ(FormatErrorBoxText("E", "a.exe", static_cast<uintptr_t>(0xABCDEF12), "m"),
+            "Exception E in module a.exe at ABCDEF12.\nm.");
+}
+
+class InstallerMainTest : public ::testing::TestWithParam<DWORD> {
+ protected:
+  void SetUp() override {
+    machine_.SetPlatform(GetParam(), GetParam() == VER_PLATFORM_WIN32_WINDOWS ? 4 : 5);
+  }
+  SimMachine machine_;
+};
+
+TEST_P(InstallerMainTest, OrderlyRunEndsWithZeroAndShowsNothing) {
+  for (const char* line : {"korvanta-sysinstall.exe", "korvanta-sysinstall.exe C:\\App Manual",
+                           "korvanta-sysinstall.exe \"\" Manual"}) {
+    machine_.SetCommandLine(line);
+    EXPECT_EQ(InstallerMain(machine_), 0) << line;
+    EXPECT_TRUE(machine_.MessageBoxes().empty()) << line;
+  }
+}
+
+TEST_P(InstallerMainTest, NewDevBindingIsLoadedFirstAndReleasedAtTheEnd) {
+  EXPECT_EQ(InstallerMain(machine_), 0);
+  const auto& calls = machine_.Calls();
+  ASSERT_FALSE(calls.empty());
+  // No system dialog may appear while the library is looked for.
+  EXPECT_EQ(calls[0], "SetErrorMode(32769)");
+  EXPECT_EQ(calls[1], "LoadLibraryA(\"NewDev.dll\")");
+  EXPECT_EQ(machine_.LoadedLibraryCount(), 0);
+  EXPECT_EQ(machine_.OpenHandleCount(), 0);
+  const bool present = GetParam() != VER_PLATFORM_WIN32_WINDOWS;
+  EXPECT_EQ(CountCalls(machine_, "FreeLibrary("), present ? 1 : 0);
+  EXPECT_EQ(CountCalls(machine_, "GetProcAddress("), present ? 1 : 0);
+}
+
+TEST_P(InstallerMainTest, MissingNewDevIsNoFailure) {
+  machine_.RemoveLibrary("NewDev.dll");
+  EXPECT_EQ(InstallerMain(machine_), 0);
+  EXPECT_TRUE(machine_.MessageBoxes().empty());
+  EXPECT_EQ(CountCalls(machine_, "FreeLibrary("), 0);
+}
+
+// The raised error (a profile value that cannot be written) ends the run with
+// the "Application Error" box and exit code 1; later stages do not run and the
+// NewDev.dll binding is still released.
+TEST(InstallerMainErrorTest, FailedProfileWriteShowsTheErrorBoxAndEndsWithOne) {
+  SimMachine machine;
+  machine.SetPlatform(VER_PLATFORM_WIN32_WINDOWS, 4, 10);
+  machine.SetModulePath("C:\\setup\\korvanta-sysinstall.exe");
+  machine.AddFile("C:\\setup\\PX_USB.INF", "usb");
+  machine.AddFault(Fault{"WritePrivateProfileStringA", ERROR_ACCESS_DENIED, "MinFileCache"});
+
+  EXPECT_EQ(InstallerMain(machine), 1);
+
+  ASSERT_EQ(machine.MessageBoxes().size(), 1u);
+  const sim::MessageBoxRecord& box = machine.MessageBoxes()[0];
+  EXPECT_EQ(box.caption, "Application Error");
+  EXPECT_EQ(box.type, 0x2010u);
+  EXPECT_FALSE(box.hadOwner);
+  const std::string first = "Exception Exception in module korvanta-sysinstall.exe at ";
+  ASSERT_EQ(box.text.size(), first.size() + 8 + 2 + 30);
+  EXPECT_EQ(box.text.substr(0, first.size()), first);
+  EXPECT_EQ(box.text.find_first_not_of("0123456789ABCDEF", first.size()), first.size() + 8);
+  EXPECT_EQ(box.text.substr(first.size() + 8), ".\nUnable to write to System.ini.");
+
+  // The second VCache value is not attempted, and no later stage ran.
+  EXPECT_EQ(CountCalls(machine, "WritePrivateProfileStringA("), 1);
+  EXPECT_FALSE(machine.FileExists("C:\\WINDOWS\\INF\\PX_USB.INF"));
+  EXPECT_EQ(machine.LoadedLibraryCount(), 0);
+  EXPECT_EQ(machine.OpenHandleCount(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothFamilies, InstallerMainTest,
+                         ::testing::Values(VER_PLATFORM_WIN32_WINDOWS, VER_PLATFORM_WIN32_NT),
+                         [](const auto& info) {
+                           return info.param == VER_PLATFORM_WIN32_WINDOWS ? "Win9x" : "WinNT";
+                         });
+
+}  // namespace
+}  // namespace korvanta
