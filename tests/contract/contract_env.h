@@ -10,8 +10,9 @@
 //   (<Name>BeforeRestart, <Name>AfterRestart) shares one scratch folder and one
 //   registry scratch key, and the AfterRestart half finds them as the restart
 //   left them.
-// - ScratchKey() is a key below HKEY_CURRENT_USER ("Software\\KorvantaContract\\
-//   <Suite>.<Name>"), missing at the start of the test.
+// - ScratchKey() is the path of a key below HKEY_CURRENT_USER, made of
+//   "Software\\KorvantaContract" and "<Suite>.<Name>", missing at the start of
+//   the test.
 // - Where Wine is known to differ from Windows, a test expects the Windows
 //   result on the simulated machine and Wine's result under Wine, marked with
 //   TODO_WINE in the manner of Wine's own todo_wine.
@@ -50,12 +51,13 @@ class ContractEnv {
   // Returns its process id.
   virtual DWORD StartProcess(const std::string& exeName) = 0;
 
-  // The AfterRestart half of a restart pair calls this after repeating the
-  // BeforeRestart steps. On the simulated machine it restarts the machine; under
-  // Wine the runner has already restarted the prefix between the two halves and
-  // the steps were made in the earlier run, so it returns false and the caller
-  // skips straight to its checks.
-  virtual bool RestartHere() = 0;
+  // Restart pairs. On the simulated machine, whose state lives only as long as
+  // one test, the AfterRestart half repeats the BeforeRestart steps and then
+  // restarts the machine itself. Under Wine the steps were made in an earlier
+  // run and the runner restarted the prefix between the two runs, so the
+  // AfterRestart half only checks.
+  virtual bool CanRestart() = 0;
+  virtual void Restart() = 0;
 };
 
 // The environment of this build, set up afresh for each test.

@@ -65,10 +65,8 @@ class SimEnv final : public ContractEnv {
     return machine_.AddProcess(PlatformId() == VER_PLATFORM_WIN32_WINDOWS ? path : exeName, path);
   }
 
-  bool RestartHere() override {
-    machine_.Restart();
-    return true;
-  }
+  bool CanRestart() override { return true; }
+  void Restart() override { machine_.Restart(); }
 
  private:
   sim::SimMachine machine_;

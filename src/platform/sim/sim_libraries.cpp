@@ -159,7 +159,8 @@ HMODULE SimMachine::LoadLibraryA(const char* name) {
   size_t index = 0;
   const LibrarySpec* spec = name ? FindSpec(name, &index) : nullptr;
   if (spec == nullptr || !LibraryPresent(s, *spec)) {
-    s.lastError = ERROR_MOD_NOT_FOUND;
+    // The 9x family has its own code for a library that is not there.
+    s.lastError = s.Is9x() ? error::kDllNotFound : ERROR_MOD_NOT_FOUND;
     return nullptr;
   }
   LibraryState& library = s.libraries[index];

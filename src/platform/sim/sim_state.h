@@ -26,6 +26,7 @@ inline constexpr DWORD kInvalidName = 123;
 inline constexpr DWORD kPartialCopy = 299;
 inline constexpr DWORD kNoAccess = 998;
 inline constexpr DWORD kInvalidFlags = 1004;
+inline constexpr DWORD kDllNotFound = 1157;
 inline constexpr DWORD kInvalidAcl = 1336;
 inline constexpr DWORD kInvalidSid = 1337;
 inline constexpr DWORD kAllottedSpaceExceeded = 1344;

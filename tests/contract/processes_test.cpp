@@ -1,0 +1,134 @@
+// Libraries and exports found at run time, and the two views of the process
+// list the running-product guard walks: Toolhelp and PSAPI.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "contract/contract_env.h"
+
+namespace korvanta::contract {
+namespace {
+
+constexpr DWORD kErrorDllNotFound = 1157;
+
+class Processes : public ::testing::Test {
+ protected:
+  PlatformOps& ops = Env().Ops();
+
+  std::string Upper(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
+    return text;
+  }
+};
+
+TEST_F(Processes, LibrariesAndExportsAreFoundByName) {
+  HMODULE kernel = ops.LoadLibraryA("Kernel32.DLL");
+  ASSERT_NE(nullptr, kernel);
+  EXPECT_EQ(kernel, ops.LoadLibraryA("KERNEL32.dll"));
+  EXPECT_NE(nullptr, ops.GetProcAddress(kernel, "Process32Next"));
+
+  // Export names are compared exactly.
+  ops.SetLastError(kSentinelError);
+  EXPECT_EQ(nullptr, ops.GetProcAddress(kernel, "process32next"));
+  EXPECT_EQ(DWORD{ERROR_PROC_NOT_FOUND}, ops.GetLastError());
+  EXPECT_TRUE(ops.FreeLibrary(kernel));
+  EXPECT_TRUE(ops.FreeLibrary(kernel));
+
+  // The 9x family reports a missing library with its own code.
+  ops.SetLastError(kSentinelError);
+  EXPECT_EQ(nullptr, ops.LoadLibraryA("korvanta-missing.dll"));
+  EXPECT_EQ(Is9xFamily() ? kErrorDllNotFound : DWORD{ERROR_MOD_NOT_FOUND}, ops.GetLastError());
+}
+
+// Windows 98 has neither PSAPI.DLL nor NewDev.dll; Wine has both in its
+// Windows 98 mode.
+TEST_F(Processes, LibrariesOfTheNtFamily) {
+  for (const char* name : {"PSAPI.DLL", "NewDev.dll"}) {
+    SCOPED_TRACE(name);
+    HMODULE library = ops.LoadLibraryA(name);
+    EXPECT_EQ(!Is9xFamily() || Env().IsWine(), library != nullptr);
+    if (library != nullptr) EXPECT_TRUE(ops.FreeLibrary(library));
+  }
+  HMODULE advapi = ops.LoadLibraryA("advapi32.dll");
+  ASSERT_NE(nullptr, advapi);
+  EXPECT_NE(nullptr, ops.GetProcAddress(advapi, "SetNamedSecurityInfoA"));
+  EXPECT_TRUE(ops.FreeLibrary(advapi));
+}
+
+TEST_F(Processes, ToolhelpListsARunningProgram) {
+  const DWORD id = Env().StartProcess("TAV.EXE");
+  ASSERT_NE(0u, id);
+  HMODULE kernel = ops.LoadLibraryA("Kernel32.DLL");
+  ASSERT_NE(nullptr, kernel);
+  FARPROC snapshotProc = ops.GetProcAddress(kernel, "CreateToolhelp32Snapshot");
+  FARPROC firstProc = ops.GetProcAddress(kernel, "Process32First");
+  FARPROC nextProc = ops.GetProcAddress(kernel, "Process32Next");
+  ASSERT_TRUE(snapshotProc && firstProc && nextProc);
+
+  HANDLE snapshot = ops.CreateToolhelp32Snapshot(snapshotProc, TH32CS_SNAPPROCESS, 0);
+  ASSERT_NE(INVALID_HANDLE_VALUE, snapshot);
+  PROCESSENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  std::string name;
+  int count = 0;
+  for (BOOL more = ops.Process32First(firstProc, snapshot, &entry); more;
+       entry.dwSize = sizeof entry, more = ops.Process32Next(nextProc, snapshot, &entry)) {
+    ++count;
+    if (entry.th32ProcessID == id) name = entry.szExeFile;
+  }
+  EXPECT_EQ(DWORD{ERROR_NO_MORE_FILES}, ops.GetLastError());
+  EXPECT_GE(count, 2);
+  // Windows 98 names the process by its full path, NT by its file name; Wine
+  // gives the file name in both families.
+  EXPECT_EQ(Is9xFamily() ? TODO_WINE(Upper(InScratch("TAV.EXE")), std::string("TAV.EXE")) : "TAV.EXE",
+            Upper(name));
+  EXPECT_TRUE(ops.CloseHandle(snapshot));
+  EXPECT_TRUE(ops.FreeLibrary(kernel));
+}
+
+TEST_F(Processes, PsapiListsARunningProgramWithItsPath) {
+  if (Is9xFamily() && !Env().IsWine()) GTEST_SKIP() << "no PSAPI.DLL on the 9x family";
+  const DWORD id = Env().StartProcess("TAV.EXE");
+  ASSERT_NE(0u, id);
+  HMODULE psapi = ops.LoadLibraryA("PSAPI.DLL");
+  ASSERT_NE(nullptr, psapi);
+  FARPROC enumProcesses = ops.GetProcAddress(psapi, "EnumProcesses");
+  FARPROC enumModules = ops.GetProcAddress(psapi, "EnumProcessModules");
+  FARPROC moduleName = ops.GetProcAddress(psapi, "GetModuleFileNameExA");
+  ASSERT_TRUE(enumProcesses && enumModules && moduleName);
+
+  std::vector<DWORD> ids(1024);
+  DWORD bytes = 0;
+  ASSERT_TRUE(ops.EnumProcesses(enumProcesses, ids.data(), 4096, &bytes));
+  ASSERT_LT(bytes, 4096u);
+  ids.resize(bytes / 4);
+  EXPECT_NE(ids.end(), std::find(ids.begin(), ids.end(), id));
+
+  // A buffer too small is filled completely: the caller's sign to grow it.
+  DWORD two[2] = {};
+  ASSERT_TRUE(ops.EnumProcesses(enumProcesses, two, sizeof two, &bytes));
+  EXPECT_EQ(sizeof two, bytes);
+
+  HANDLE process = ops.OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id);
+  ASSERT_NE(nullptr, process);
+  HMODULE module = nullptr;
+  DWORD needed = 0;
+  ASSERT_TRUE(ops.EnumProcessModules(enumModules, process, &module, sizeof module, &needed));
+  EXPECT_GE(needed, sizeof module);
+  char path[MAX_PATH] = {};
+  const DWORD length = ops.GetModuleFileNameExA(moduleName, process, module, path, sizeof path);
+  EXPECT_EQ(std::string(path).size(), length);
+  EXPECT_EQ(Upper(InScratch("TAV.EXE")), Upper(path));
+  EXPECT_TRUE(ops.CloseHandle(process));
+
+  ops.SetLastError(kSentinelError);
+  EXPECT_EQ(nullptr, ops.OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, 0));
+  EXPECT_EQ(DWORD{ERROR_INVALID_PARAMETER}, ops.GetLastError());
+  EXPECT_TRUE(ops.FreeLibrary(psapi));
+}
+
+}  // namespace
+}  // namespace korvanta::contract
