@@ -26,4 +26,9 @@ gtest_discover_tests(host_tests DISCOVERY_TIMEOUT 60)
 add_executable(contract_tests_sim ${KORVANTA_CONTRACT_TESTS} ${CMAKE_SOURCE_DIR}/tests/contract/env_sim.cpp)
 target_include_directories(contract_tests_sim PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_link_libraries(contract_tests_sim PRIVATE korvanta_core korvanta_sim GTest::gtest_main)
-gtest_discover_tests(contract_tests_sim DISCOVERY_TIMEOUT 60 TEST_PREFIX "sim.")
+# They run once per Windows family: KORVANTA_SIM_PLATFORM sets the family of
+# the simulated machine (tests/contract/env_sim.cpp).
+gtest_discover_tests(contract_tests_sim DISCOVERY_TIMEOUT 60 TEST_PREFIX "sim.nt."
+                     PROPERTIES ENVIRONMENT KORVANTA_SIM_PLATFORM=2)
+gtest_discover_tests(contract_tests_sim DISCOVERY_TIMEOUT 60 TEST_PREFIX "sim.9x."
+                     PROPERTIES ENVIRONMENT KORVANTA_SIM_PLATFORM=1)
