@@ -1,0 +1,194 @@
+"""System preparation under Wine, end to end: the 9x disk cache in System.ini,
+the run ending when System.ini cannot be written, and the deletion of the
+user's engine settings key, on both families.
+
+Later stages may change the machine whatever lies beside the installer. Such a
+change is told apart from one of these stages by a control run on a fresh
+machine of the same family with the installer alone: what the control run
+changes outside System.ini and the user's Korvanta key is left out of every
+comparison below, and everything else must be exactly as expected.
+"""
+
+import re
+
+import pytest
+import winebed
+from winebed import RegValue
+
+SYSTEM_INI = "C:\\windows\\system.ini"
+KORVANTA = "HKCU\\Software\\Korvanta"
+ENGINE = KORVANTA + "\\Engine"
+
+
+def is_own(change: winebed.Change) -> bool:
+    """A change to System.ini or below the user's Korvanta key."""
+    path = change.path.lower()
+    if change.kind in ("file", "profile"):
+        return path == SYSTEM_INI.lower()
+    return path.startswith("hkcu\\software\\korvanta")
+
+
+@pytest.fixture(scope="module")
+def other_stages(template):
+    """family -> the changes a run with the installer alone makes outside
+    System.ini and the user's Korvanta key."""
+    found = {}
+
+    def changes(family: str) -> list[winebed.Change]:
+        if family not in found:
+            with template.new_machine(family) as control:
+                control.install_payload(names=[])
+                before = control.snapshot()
+                result = control.run_installer()
+                assert (result.exit_code, result.boxes) == (0, [])
+                found[family] = [c for c in before.diff(control.snapshot()).changes if not is_own(c)]
+        return found[family]
+
+    return changes
+
+
+def assert_changes(machine, other_stages, before, **expected) -> None:
+    diff = before.diff(machine.snapshot())
+    foreign = other_stages(machine.family)
+    diff.changes = [change for change in diff.changes if change not in foreign]
+    diff.assert_changes(**expected)
+
+
+def with_vcache_section(system_ini: bytes) -> bytes:
+    """The template's System.ini with a [vcache] section of two other entries
+    placed before its last section, so that sections follow it."""
+    last = system_ini.rindex(b"\r\n[") + 2
+    return system_ini[:last] + b"[vcache]\r\nMaxFileCache=4096\r\nchunksize=512\r\n" + system_ini[last:]
+
+
+def test_9x_fixes_the_cache_size_and_keeps_the_sections_other_keys(new_machine, other_stages):
+    machine = new_machine("9x")
+    machine.install_payload(names=[])
+    original = machine.read(SYSTEM_INI)
+    machine.write(SYSTEM_INI, with_vcache_section(original))
+    before = machine.snapshot()
+
+    result = machine.run_installer()
+
+    assert (result.exit_code, result.boxes) == (0, [])
+    # The existing key is changed where it stands, the missing one is added at
+    # the end of the section; every other line keeps its bytes.
+    last = original.rindex(b"\r\n[") + 2
+    assert machine.read(SYSTEM_INI) == (original[:last] + b"[vcache]\r\nMaxFileCache=20480\r\nchunksize=512\r\n"
+                                        b"MinFileCache=20480\r\n" + original[last:])
+    assert_changes(machine, other_stages, before,
+                   profiles={(SYSTEM_INI, "VCache", "MinFileCache"): "added",
+                             (SYSTEM_INI, "VCache", "MaxFileCache"): "changed"})
+
+
+def test_9x_adds_a_missing_cache_section(new_machine, other_stages):
+    machine = new_machine("9x")
+    machine.install_payload(names=[])
+    original = machine.read(SYSTEM_INI)
+    assert machine.read_ini(SYSTEM_INI).section("VCache") is None
+    before = machine.snapshot()
+
+    result = machine.run_installer()
+
+    assert (result.exit_code, result.boxes) == (0, [])
+    assert machine.read(SYSTEM_INI) == original + b"[VCache]\r\nMinFileCache=20480\r\nMaxFileCache=20480\r\n"
+    assert_changes(machine, other_stages, before,
+                   profiles={(SYSTEM_INI, "VCache", "MinFileCache"): "added",
+                             (SYSTEM_INI, "VCache", "MaxFileCache"): "added"})
+
+
+def test_nt_leaves_system_ini_byte_identical(new_machine, other_stages):
+    machine = new_machine("nt")
+    machine.install_payload(names=[])
+    machine.write(SYSTEM_INI, with_vcache_section(machine.read(SYSTEM_INI)))
+    content = machine.read(SYSTEM_INI)
+    before = machine.snapshot()
+
+    result = machine.run_installer()
+
+    assert (result.exit_code, result.boxes) == (0, [])
+    assert machine.read(SYSTEM_INI) == content
+    assert_changes(machine, other_stages, before)
+
+
+def test_9x_locked_system_ini_ends_the_run_before_any_later_stage(new_machine):
+    machine = new_machine("9x")
+    # Everything a later stage would act on is there: every component file and
+    # the engine settings key.
+    machine.install_payload()
+    machine.reg_import({ENGINE + "\\Audio": {"Latency": RegValue.dword_value(64)}})
+    machine.mkdir("C:\\windows\\system3232\\Drivers")
+    content = machine.read(SYSTEM_INI)
+    before = machine.snapshot()
+
+    with machine.hold_lock(SYSTEM_INI):
+        result = machine.run_installer()
+
+    assert result.exit_code == 1
+    assert len(result.boxes) == 1
+    box = result.boxes[0]
+    assert box.caption == "Application Error"
+    assert box.buttons == (1,)
+    assert re.fullmatch(r"Exception Exception in module korvanta-sysinstall\.exe at [0-9A-F]{8}\.\n"
+                        r"Unable to write to System\.ini\.", box.text), box.text
+    assert machine.read(SYSTEM_INI) == content
+    # Nothing at all changed: no later stage ran, not even the key deletion.
+    before.diff(machine.snapshot()).assert_changes()
+
+
+ENGINE_TREE = {
+    ENGINE: {"Version": RegValue.sz("3.1")},
+    ENGINE + "\\Audio": {"Latency": RegValue.dword_value(64)},
+    ENGINE + "\\Audio\\Devices": {},
+    ENGINE + "\\Audio\\Devices\\In": {"Name": RegValue.sz("Line 1")},
+    ENGINE + "\\Audio\\Devices\\Out": {},
+    ENGINE + "\\Midi": {},
+    ENGINE + "\\Midi\\Map": {"Drums": RegValue.binary(b"\x09\x00")},
+    ENGINE + "\\Paths": {},
+}
+NEIGHBOURS = {
+    KORVANTA: {"Serial": RegValue.sz("K-0001")},
+    KORVANTA + "\\Editor\\Recent": {"1": RegValue.sz("C:\\Songs\\a.mid")},
+    KORVANTA + "\\EngineBackup": {},
+    # The machine-wide key of the same path is not the user's.
+    "HKLM\\Software\\Korvanta\\Engine\\Audio": {"Latency": RegValue.dword_value(32)},
+}
+
+
+def test_engine_key_goes_with_everything_below_it(machine, other_stages):
+    machine.install_payload(names=[])
+    machine.reg_import({**ENGINE_TREE, **NEIGHBOURS})
+    before = machine.snapshot()
+
+    result = machine.run_installer()
+
+    assert (result.exit_code, result.boxes) == (0, [])
+    after = machine.reg_dump(KORVANTA, "HKLM\\Software\\Korvanta\\Engine")
+    assert not after.key_exists(ENGINE)
+    assert after.subkeys(KORVANTA) == ["Editor", "EngineBackup"]
+    for key, values in NEIGHBOURS.items():
+        assert after.key_exists(key), key
+        for name, value in values.items():
+            assert after.value(key, name) == value, (key, name)
+    assert_changes(machine, other_stages, before,
+                   keys={key: "removed" for key in ENGINE_TREE},
+                   values={(key, name): "removed" for key, values in ENGINE_TREE.items() for name in values},
+                   profiles=vcache_added(machine.family))
+
+
+def test_without_engine_key_nothing_is_shown_or_changed(machine, other_stages):
+    machine.install_payload(names=[])
+    machine.reg_import(NEIGHBOURS)
+    before = machine.snapshot()
+
+    result = machine.run_installer()
+
+    assert (result.exit_code, result.boxes) == (0, [])
+    assert_changes(machine, other_stages, before, profiles=vcache_added(machine.family))
+
+
+def vcache_added(family: str) -> dict:
+    """The 9x family's System.ini entries of a template machine's run."""
+    if family != "9x":
+        return {}
+    return {(SYSTEM_INI, "VCache", key): "added" for key in ("MinFileCache", "MaxFileCache")}
