@@ -424,13 +424,15 @@ class IniFile:
                 return value
         return None
 
-    def flat(self) -> dict[tuple[str, str], str]:
-        """(lower section, lower key or "#n" for the n-th keyless line) -> value."""
+    def flat(self) -> dict[tuple[str, str], tuple[str, str]]:
+        """(lower section, lower key) -> ("[Section] Key" as written, value),
+        the first entry of each key; a line without "=" is keyed "#n" by its
+        position n in the section."""
         result = {}
         for section in self.sections:
             for index, (key, value) in enumerate(section.entries()):
-                result.setdefault((section.name.lower(), key.lower() if key is not None else f"#{index}"),
-                                  value)
+                shown = key if key is not None else f"#{index}"
+                result.setdefault((section.name.lower(), shown.lower()), (f"[{section.name}] {shown}", value))
         return result
 
 
@@ -593,11 +595,13 @@ class Diff:
             old = IniFile(old_data).flat() if old_data is not None else {}
             new = IniFile(new_data).flat() if new_data is not None else {}
             for entry in sorted(old.keys() | new.keys()):
-                if old.get(entry) == new.get(entry):
+                old_value = old[entry][1] if entry in old else None
+                new_value = new[entry][1] if entry in new else None
+                if old_value == new_value:
                     continue
-                change = "added" if entry not in old else "removed" if entry not in new else "changed"
-                self._add("profile", change, path, f"[{entry[0]}] {entry[1]}", old.get(entry, ""),
-                          new.get(entry, ""), fid)
+                change = "added" if old_value is None else "removed" if new_value is None else "changed"
+                self._add("profile", change, path, (new.get(entry) or old[entry])[0], old_value or "",
+                          new_value or "", fid)
 
     def __bool__(self) -> bool:
         return bool(self.changes)
@@ -746,8 +750,9 @@ class Template:
     """The prefixes every machine of a test run is copied from: one per family,
     built on first use. Build with Template.build(); remove with cleanup()."""
 
-    def __init__(self, root: Path) -> None:
+    def __init__(self, root: Path, spares: bool = True) -> None:
         self.root = root
+        self.spares = spares
         self.logs = _Logs(root)
         self._family_prefix: dict[str, Path] = {}
         self._hashes: dict[str, dict[str, tuple[int, int, str]]] = {}
@@ -755,10 +760,11 @@ class Template:
         atexit.register(self.cleanup)
 
     @classmethod
-    def build(cls, parent: Optional[Path] = None) -> "Template":
+    def build(cls, parent: Optional[Path] = None, spares: bool = True) -> "Template":
         """Creates the NT family's prefix (about 10 s); the 9x one follows on
-        first use."""
-        template = cls(Path(tempfile.mkdtemp(prefix="korvanta-winebed-", dir=parent)))
+        first use. With spares, the copy for the next machine of a family is
+        made in the background while a test runs."""
+        template = cls(Path(tempfile.mkdtemp(prefix="korvanta-winebed-", dir=parent)), spares)
         base = template.root / "nt"
         env = _wine_environment(base)
         started = time.monotonic()
@@ -826,8 +832,7 @@ class Template:
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def new_machine(self, family: str) -> "Machine":
-        """A fresh machine of the family. The copy (about 1-1.5 s) of the next
-        machine of the same family is made in the background meanwhile."""
+        """A fresh machine of the family (a copy takes about 1-1.5 s)."""
         root = Path(tempfile.mkdtemp(prefix="korvanta-machine-"))
         spare = self._spares.pop(family, None)
         if spare is not None:
@@ -842,8 +847,9 @@ class Template:
             if self._copy_prefix(family, root / "prefix").wait() != 0:
                 shutil.rmtree(root, ignore_errors=True)
                 raise WineError(f"cannot copy the {family} template")
-        spare_root = Path(tempfile.mkdtemp(prefix="korvanta-machine-"))
-        self._spares[family] = (spare_root, self._copy_prefix(family, spare_root / "prefix"))
+        if self.spares:
+            spare_root = Path(tempfile.mkdtemp(prefix="korvanta-machine-"))
+            self._spares[family] = (spare_root, self._copy_prefix(family, spare_root / "prefix"))
         return Machine(self, family, root)
 
     def cleanup(self) -> None:
