@@ -18,6 +18,9 @@
 //   TODO_WINE in the manner of Wine's own todo_wine.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -74,6 +77,41 @@ namespace korvanta::contract {
 // A last-error value no operation sets, put in place before a call whose
 // failure code is checked, so that a stale code cannot pass for a fresh one.
 inline constexpr DWORD kSentinelError = 0xC0DE0001;
+
+// "<Suite>.<Name>" of the running test.
+inline std::string TestName() {
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  return std::string(test->test_suite_name()) + "." + test->name();
+}
+
+inline bool EndsWith(const std::string& text, const std::string& suffix) {
+  return text.size() > suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// The test's name without the suffix of a restart pair's half, so that both
+// halves share their scratch folder and key.
+inline std::string ScratchName() {
+  std::string name = TestName();
+  for (const std::string suffix : {"BeforeRestart", "AfterRestart"}) {
+    if (EndsWith(name, suffix)) name.erase(name.size() - suffix.size());
+  }
+  return name;
+}
+
+// Env() of an environment type: one environment per test, made when the test
+// first asks for it and dropped when the next test does.
+template <class Environment>
+ContractEnv& EnvironmentOfThisTest() {
+  static std::unique_ptr<Environment> env;
+  static const ::testing::TestInfo* owner = nullptr;
+  const ::testing::TestInfo* current = ::testing::UnitTest::GetInstance()->current_test_info();
+  if (!env || owner != current) {
+    env.reset();
+    env = std::make_unique<Environment>();
+    owner = current;
+  }
+  return *env;
+}
 
 // A name inside the test's scratch folder.
 inline std::string InScratch(const std::string& name) { return Env().Scratch() + "\\" + name; }

@@ -4,27 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <memory>
 
 #include "contract/contract_env.h"
 #include "platform/sim/sim_machine.h"
 
 namespace korvanta::contract {
 namespace {
-
-// The test's name without the restart suffix, so that both halves of a restart
-// pair share their scratch folder and key.
-std::string ScratchName() {
-  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = std::string(test->test_suite_name()) + "." + test->name();
-  for (const char* suffix : {"BeforeRestart", "AfterRestart"}) {
-    const std::string text = suffix;
-    if (name.size() > text.size() && name.compare(name.size() - text.size(), text.size(), text) == 0) {
-      name.erase(name.size() - text.size());
-    }
-  }
-  return name;
-}
 
 class SimEnv final : public ContractEnv {
  public:
@@ -75,16 +60,6 @@ class SimEnv final : public ContractEnv {
 
 }  // namespace
 
-ContractEnv& Env() {
-  static std::unique_ptr<SimEnv> env;
-  static const ::testing::TestInfo* owner = nullptr;
-  const ::testing::TestInfo* current = ::testing::UnitTest::GetInstance()->current_test_info();
-  if (!env || owner != current) {
-    env.reset();
-    env = std::make_unique<SimEnv>();
-    owner = current;
-  }
-  return *env;
-}
+ContractEnv& Env() { return EnvironmentOfThisTest<SimEnv>(); }
 
 }  // namespace korvanta::contract

@@ -6,7 +6,6 @@
 // Win32 functions directly, not the operations under test.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <vector>
 
 #include "contract/contract_env.h"
@@ -17,24 +16,6 @@ namespace {
 
 const char kScratchRoot[] = "C:\\contract";
 const char kScratchKeyRoot[] = "Software\\KorvantaContract";
-
-bool EndsWith(const std::string& text, const std::string& suffix) {
-  return text.size() > suffix.size() &&
-         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-std::string TestName() {
-  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  return std::string(test->test_suite_name()) + "." + test->name();
-}
-
-std::string ScratchName() {
-  std::string name = TestName();
-  for (const char* suffix : {"BeforeRestart", "AfterRestart"}) {
-    if (EndsWith(name, suffix)) name.erase(name.size() - std::string(suffix).size());
-  }
-  return name;
-}
 
 void DeleteTree(const std::string& path) {
   WIN32_FIND_DATAA data;
@@ -191,16 +172,6 @@ class Win32Env final : public ContractEnv {
 
 }  // namespace
 
-ContractEnv& Env() {
-  static std::unique_ptr<Win32Env> env;
-  static const ::testing::TestInfo* owner = nullptr;
-  const ::testing::TestInfo* current = ::testing::UnitTest::GetInstance()->current_test_info();
-  if (!env || owner != current) {
-    env.reset();
-    env = std::make_unique<Win32Env>();
-    owner = current;
-  }
-  return *env;
-}
+ContractEnv& Env() { return EnvironmentOfThisTest<Win32Env>(); }
 
 }  // namespace korvanta::contract

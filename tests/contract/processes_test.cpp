@@ -17,6 +17,24 @@ class Processes : public ::testing::Test {
  protected:
   PlatformOps& ops = Env().Ops();
 
+  // Loads a library and looks up three of its exports; the test frees it.
+  struct Lookup {
+    HMODULE library = nullptr;
+    FARPROC procs[3] = {};
+  };
+  Lookup LoadThree(const char* library, const char* first, const char* second, const char* third) {
+    Lookup lookup;
+    lookup.library = ops.LoadLibraryA(library);
+    EXPECT_NE(nullptr, lookup.library) << library;
+    if (lookup.library == nullptr) return lookup;
+    const char* names[3] = {first, second, third};
+    for (int i = 0; i < 3; ++i) {
+      lookup.procs[i] = ops.GetProcAddress(lookup.library, names[i]);
+      EXPECT_NE(nullptr, lookup.procs[i]) << names[i];
+    }
+    return lookup;
+  }
+
   std::string Upper(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
@@ -61,11 +79,9 @@ TEST_F(Processes, LibrariesOfTheNtFamily) {
 TEST_F(Processes, ToolhelpListsARunningProgram) {
   const DWORD id = Env().StartProcess("TAV.EXE");
   ASSERT_NE(0u, id);
-  HMODULE kernel = ops.LoadLibraryA("Kernel32.DLL");
-  ASSERT_NE(nullptr, kernel);
-  FARPROC snapshotProc = ops.GetProcAddress(kernel, "CreateToolhelp32Snapshot");
-  FARPROC firstProc = ops.GetProcAddress(kernel, "Process32First");
-  FARPROC nextProc = ops.GetProcAddress(kernel, "Process32Next");
+  const Lookup kernel = LoadThree("Kernel32.DLL", "CreateToolhelp32Snapshot", "Process32First",
+                                  "Process32Next");
+  const auto [snapshotProc, firstProc, nextProc] = kernel.procs;
   ASSERT_TRUE(snapshotProc && firstProc && nextProc);
 
   HANDLE snapshot = ops.CreateToolhelp32Snapshot(snapshotProc, TH32CS_SNAPPROCESS, 0);
@@ -86,18 +102,15 @@ TEST_F(Processes, ToolhelpListsARunningProgram) {
   EXPECT_EQ(Is9xFamily() ? TODO_WINE(Upper(InScratch("TAV.EXE")), std::string("TAV.EXE")) : "TAV.EXE",
             Upper(name));
   EXPECT_TRUE(ops.CloseHandle(snapshot));
-  EXPECT_TRUE(ops.FreeLibrary(kernel));
+  EXPECT_TRUE(ops.FreeLibrary(kernel.library));
 }
 
 TEST_F(Processes, PsapiListsARunningProgramWithItsPath) {
   if (Is9xFamily() && !Env().IsWine()) GTEST_SKIP() << "no PSAPI.DLL on the 9x family";
   const DWORD id = Env().StartProcess("TAV.EXE");
   ASSERT_NE(0u, id);
-  HMODULE psapi = ops.LoadLibraryA("PSAPI.DLL");
-  ASSERT_NE(nullptr, psapi);
-  FARPROC enumProcesses = ops.GetProcAddress(psapi, "EnumProcesses");
-  FARPROC enumModules = ops.GetProcAddress(psapi, "EnumProcessModules");
-  FARPROC moduleName = ops.GetProcAddress(psapi, "GetModuleFileNameExA");
+  const Lookup psapi = LoadThree("PSAPI.DLL", "EnumProcesses", "EnumProcessModules", "GetModuleFileNameExA");
+  const auto [enumProcesses, enumModules, moduleName] = psapi.procs;
   ASSERT_TRUE(enumProcesses && enumModules && moduleName);
 
   std::vector<DWORD> ids(1024);
@@ -127,7 +140,7 @@ TEST_F(Processes, PsapiListsARunningProgramWithItsPath) {
   ops.SetLastError(kSentinelError);
   EXPECT_EQ(nullptr, ops.OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, 0));
   EXPECT_EQ(DWORD{ERROR_INVALID_PARAMETER}, ops.GetLastError());
-  EXPECT_TRUE(ops.FreeLibrary(psapi));
+  EXPECT_TRUE(ops.FreeLibrary(psapi.library));
 }
 
 }  // namespace

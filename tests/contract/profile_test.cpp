@@ -18,6 +18,11 @@ class Profile : public ::testing::Test {
     return ops.WritePrivateProfileStringA(section, key, value, file.c_str());
   }
 
+  static std::string WithoutBlankLines(std::string text) {
+    for (size_t at; (at = text.find("\r\n\r\n")) != std::string::npos;) text.erase(at, 2);
+    return text;
+  }
+
   // The section as GetPrivateProfileSectionA returns it, with its result.
   std::pair<DWORD, std::string> ReadSection(const char* section, DWORD size) {
     std::string buffer(size, '#');
@@ -57,26 +62,19 @@ TEST_F(Profile, WritesKeepTheOtherLines) {
   ASSERT_TRUE(Write("VCache", "MinFileCache", "20480"));
   // Windows edits the lines in place; Wine writes the file anew from what it
   // parsed and drops the blank lines.
-  EXPECT_EQ(TODO_WINE(std::string("; System.ini of a test\r\n"
-                                  "[boot]\r\n"
-                                  "shell=Explorer.exe\r\n"
-                                  "\r\n"
-                                  "[386Enh]\r\n"
-                                  "; a comment\r\n"
-                                  "device=rundavek.vxd\r\n"
-                                  "EMMExclude=C000-CFFF\r\n"
-                                  "\r\n"
-                                  "[VCache]\r\n"
-                                  "MinFileCache=20480\r\n"),
-                      std::string("; System.ini of a test\r\n"
-                                  "[boot]\r\n"
-                                  "shell=Explorer.exe\r\n"
-                                  "[386Enh]\r\n"
-                                  "; a comment\r\n"
-                                  "device=rundavek.vxd\r\n"
-                                  "EMMExclude=C000-CFFF\r\n"
-                                  "[VCache]\r\n"
-                                  "MinFileCache=20480\r\n")),
+  const std::string windows =
+      "; System.ini of a test\r\n"
+      "[boot]\r\n"
+      "shell=Explorer.exe\r\n"
+      "\r\n"
+      "[386Enh]\r\n"
+      "; a comment\r\n"
+      "device=rundavek.vxd\r\n"
+      "EMMExclude=C000-CFFF\r\n"
+      "\r\n"
+      "[VCache]\r\n"
+      "MinFileCache=20480\r\n";
+  EXPECT_EQ(TODO_WINE(windows, WithoutBlankLines(windows)),
             Env().ReadFile(file));
 }
 

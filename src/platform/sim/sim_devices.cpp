@@ -44,6 +44,13 @@ bool ListHolds(const std::string& multiSz, std::string_view id) {
   return false;
 }
 
+HDEVINFO NewSet(SimMachine::State& s, DeviceInfoSet set) {
+  const uintptr_t handle = s.NewHandleValue();
+  s.deviceSets[handle] = std::move(set);
+  s.lastError = NO_ERROR;
+  return reinterpret_cast<HDEVINFO>(handle);
+}
+
 DeviceInfoSet* SetOf(SimMachine::State& s, HDEVINFO set) {
   const auto it = s.deviceSets.find(reinterpret_cast<uintptr_t>(set));
   return it == s.deviceSets.end() ? nullptr : &it->second;
@@ -119,10 +126,7 @@ HDEVINFO SimMachine::SetupDiGetClassDevsA(const GUID* classGuid, const char* enu
     element.registered = true;
     set.elements.push_back(element);
   }
-  const uintptr_t handle = s.NewHandleValue();
-  s.deviceSets[handle] = std::move(set);
-  s.lastError = NO_ERROR;
-  return reinterpret_cast<HDEVINFO>(handle);
+  return NewSet(s, std::move(set));
 }
 
 BOOL SimMachine::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* device) {
@@ -214,10 +218,7 @@ HDEVINFO SimMachine::SetupDiCreateDeviceInfoList(const GUID* classGuid, HWND par
   }
   DeviceInfoSet set;
   if (classGuid) set.classGuid = *classGuid;
-  const uintptr_t handle = s.NewHandleValue();
-  s.deviceSets[handle] = std::move(set);
-  s.lastError = NO_ERROR;
-  return reinterpret_cast<HDEVINFO>(handle);
+  return NewSet(s, std::move(set));
 }
 
 BOOL SimMachine::SetupDiCreateDeviceInfoA(HDEVINFO set, const char* deviceName, const GUID* classGuid,

@@ -146,6 +146,20 @@ SimMachine::SimMachine() : state_(std::make_unique<State>()) {
   for (HKEY root : {HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS}) {
     s.roots[reinterpret_cast<uintptr_t>(root)] = std::make_shared<RegKey>();
   }
+  // The keys every installed Windows has and the installer writes below.
+  static const struct {
+    HKEY root;
+    const char* path;
+  } kStandardKeys[] = {
+      {HKEY_LOCAL_MACHINE, "SYSTEM\CurrentControlSet\Control\Class"},
+      {HKEY_LOCAL_MACHINE, "SYSTEM\CurrentControlSet\Enum\Root"},  // NT device instances
+      {HKEY_LOCAL_MACHINE, "SYSTEM\CurrentControlSet\Services\Class"},
+      {HKEY_LOCAL_MACHINE, "SYSTEM\CurrentControlSet\Services\VxD"},
+      {HKEY_LOCAL_MACHINE, "Enum\Root"},  // 9x device instances
+      {HKEY_LOCAL_MACHINE, "SOFTWARE\Microsoft\Windows\CurrentVersion\Run"},
+      {HKEY_CURRENT_USER, "Software"},
+  };
+  for (const auto& key : kStandardKeys) AddRegistryKey(key.root, key.path);
   SetModulePath("C:\\setup\\korvanta-sysinstall.exe");
   SetCommandLine("C:\\setup\\korvanta-sysinstall.exe");
   s.InitLibraries();

@@ -76,7 +76,11 @@ class SimMachine : public PlatformOps {
   // A fresh NT-family machine (platform id 2, version 5.1): Windows directory
   // "C:\\WINDOWS", system directory "C:\\WINDOWS\\system32" (both exist, with
   // "INF", "system32\\drivers" and "SYSTEM"), drive C: fixed, the installer at
-  // "C:\\setup\\korvanta-sysinstall.exe" with that path as its command line.
+  // "C:\\setup\\korvanta-sysinstall.exe" with that path as its command line,
+  // and the registry keys every Windows has below which the installer writes
+  // (HKLM "SYSTEM\\CurrentControlSet\\" "Control\\Class", "Enum\\Root",
+  // "Services\\Class" and "Services\\VxD"; HKLM "Enum\\Root"; HKLM
+  // "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run"; HKCU "Software").
   SimMachine();
   ~SimMachine() override;
 
@@ -131,6 +135,9 @@ class SimMachine : public PlatformOps {
   std::string AppliedDacl(const std::string& objectName) const;
 
   // ---- processes ------------------------------------------------------------
+  // The process list always begins with the installer's own process (id 500,
+  // the module path; Toolhelp names it by its path on the 9x family and by its
+  // file name on NT). Added processes follow in the order added.
   DWORD AddProcess(const std::string& toolhelpName, const std::string& modulePath,
                    bool canOpen = true);  // returns the id given
   void AddProcesses(int count);           // filler processes with unique names
@@ -140,6 +147,12 @@ class SimMachine : public PlatformOps {
   const std::vector<SimDevice>& Devices() const;
 
   // ---- libraries ------------------------------------------------------------
+  // kernel32.dll (with Toolhelp, except on NT 4), PSAPI.DLL (NT family only),
+  // advapi32.dll, NewDev.dll (Windows 2000 and later) and setupapi.dll. An
+  // operation reached through a looked-up address fails with
+  // ERROR_PROC_NOT_FOUND when given null, and throws std::logic_error when
+  // given any address GetProcAddress did not return for its export of a
+  // loaded library: on Windows that call would crash.
   void RemoveLibrary(const std::string& name);                        // LoadLibraryA fails
   void RemoveExport(const std::string& library, const std::string& exportName);
   int LoadedLibraryCount() const;  // libraries loaded and not yet freed
@@ -150,7 +163,15 @@ class SimMachine : public PlatformOps {
   // Every PlatformOps call made, one line each, e.g.
   //   WritePrivateProfileStringA(NULL, NULL, NULL, "SYSTEM.INI")
   //   CopyFileA("C:\\src\\A", "C:\\WINDOWS\\A", 0)
-  // Strings are quoted as given, null pointers are NULL, numbers decimal.
+  // Strings are quoted as given (the examples are in C notation: the line
+  // holds single backslashes), null pointers are NULL, numbers decimal.
+  // Handles and looked-up addresses are decimal numbers too, except the
+  // predefined registry roots, which appear by name (HKEY_LOCAL_MACHINE);
+  // other non-null pointers (buffers, records, out-parameters) appear as ptr;
+  // GUIDs in registry form ({3E36E96C-...}); the entries given to
+  // WritePrivateProfileSectionA as one quoted text with \0 after each entry.
+  // A fault's argumentContains is looked for, letter case included, in the
+  // text between the parentheses.
   const std::vector<std::string>& Calls() const;
   std::vector<std::string> CallsTo(const std::string& operation) const;
   void ClearCalls();
