@@ -54,53 +54,51 @@ def assert_changes(machine, other_stages, before, **expected) -> None:
     diff.assert_changes(**expected)
 
 
-def with_vcache_section(system_ini: bytes) -> bytes:
-    """The template's System.ini with a [vcache] section of two other entries
-    placed before its last section, so that sections follow it."""
+def before_last_section(system_ini: bytes, section: bytes) -> bytes:
+    """System.ini with a section put before its last one, so that another
+    section follows it."""
     last = system_ini.rindex(b"\r\n[") + 2
-    return system_ini[:last] + b"[vcache]\r\nMaxFileCache=4096\r\nchunksize=512\r\n" + system_ini[last:]
+    return system_ini[:last] + section + system_ini[last:]
 
 
-def test_9x_fixes_the_cache_size_and_keeps_the_sections_other_keys(new_machine, other_stages):
+OTHER_KEYS_SECTION = b"[vcache]\r\nMaxFileCache=4096\r\nchunksize=512\r\n"
+
+# The template's System.ini -> (System.ini before the run, after the run,
+# changed entries). An existing key is changed where it stands, a missing one
+# is added at the end of its section, a missing section at the end of the
+# file; every other line keeps its bytes.
+NINE_X_CACHE_CASES = {
+    "existing-section": lambda original: (
+        before_last_section(original, OTHER_KEYS_SECTION),
+        before_last_section(original, b"[vcache]\r\nMaxFileCache=20480\r\nchunksize=512\r\nMinFileCache=20480\r\n"),
+        {"MinFileCache": "added", "MaxFileCache": "changed"}),
+    "missing-section": lambda original: (
+        original,
+        original + b"[VCache]\r\nMinFileCache=20480\r\nMaxFileCache=20480\r\n",
+        {"MinFileCache": "added", "MaxFileCache": "added"}),
+}
+
+
+@pytest.mark.parametrize("case", NINE_X_CACHE_CASES)
+def test_9x_fixes_the_cache_size_and_keeps_everything_else(new_machine, other_stages, case):
     machine = new_machine("9x")
     machine.install_payload(names=[])
-    original = machine.read(SYSTEM_INI)
-    machine.write(SYSTEM_INI, with_vcache_section(original))
+    initial, expected, changed = NINE_X_CACHE_CASES[case](machine.read(SYSTEM_INI))
+    machine.write(SYSTEM_INI, initial)
     before = machine.snapshot()
 
     result = machine.run_installer()
 
     assert (result.exit_code, result.boxes) == (0, [])
-    # The existing key is changed where it stands, the missing one is added at
-    # the end of the section; every other line keeps its bytes.
-    last = original.rindex(b"\r\n[") + 2
-    assert machine.read(SYSTEM_INI) == (original[:last] + b"[vcache]\r\nMaxFileCache=20480\r\nchunksize=512\r\n"
-                                        b"MinFileCache=20480\r\n" + original[last:])
+    assert machine.read(SYSTEM_INI) == expected
     assert_changes(machine, other_stages, before,
-                   profiles={(SYSTEM_INI, "VCache", "MinFileCache"): "added",
-                             (SYSTEM_INI, "VCache", "MaxFileCache"): "changed"})
-
-
-def test_9x_adds_a_missing_cache_section(new_machine, other_stages):
-    machine = new_machine("9x")
-    machine.install_payload(names=[])
-    original = machine.read(SYSTEM_INI)
-    assert machine.read_ini(SYSTEM_INI).section("VCache") is None
-    before = machine.snapshot()
-
-    result = machine.run_installer()
-
-    assert (result.exit_code, result.boxes) == (0, [])
-    assert machine.read(SYSTEM_INI) == original + b"[VCache]\r\nMinFileCache=20480\r\nMaxFileCache=20480\r\n"
-    assert_changes(machine, other_stages, before,
-                   profiles={(SYSTEM_INI, "VCache", "MinFileCache"): "added",
-                             (SYSTEM_INI, "VCache", "MaxFileCache"): "added"})
+                   profiles={(SYSTEM_INI, "VCache", key): change for key, change in changed.items()})
 
 
 def test_nt_leaves_system_ini_byte_identical(new_machine, other_stages):
     machine = new_machine("nt")
     machine.install_payload(names=[])
-    machine.write(SYSTEM_INI, with_vcache_section(machine.read(SYSTEM_INI)))
+    machine.write(SYSTEM_INI, before_last_section(machine.read(SYSTEM_INI), OTHER_KEYS_SECTION))
     content = machine.read(SYSTEM_INI)
     before = machine.snapshot()
 

@@ -60,22 +60,17 @@ const Family Families[] = {
 
 void PrintTo(const Family& family, std::ostream* out) { *out << family.name << " family"; }
 
-struct Folders {
-  bool inf = true;
-  bool drivers = true;
-};
-
 class UsbSupportFilesTest : public ::testing::TestWithParam<Family> {
  protected:
-  // A machine of the family with every source file (unless told otherwise)
-  // and the target folders asked for.
-  static void Prepare(SimMachine& machine, bool withSources = true, Folders folders = {}) {
+  // A machine of the family with its target folders and, unless told
+  // otherwise, every source file.
+  static void Prepare(SimMachine& machine, bool withSources = true) {
     const Family& family = GetParam();
     machine.SetPlatform(family.platformId, family.platformId == VER_PLATFORM_WIN32_WINDOWS ? 4 : 5);
     machine.SetWindowsDirectory(family.windowsDir);
     machine.SetSystemDirectory(family.systemDir);
-    if (folders.inf) machine.AddDirectory(std::string(family.windowsDir) + "\\INF");
-    if (folders.drivers) machine.AddDirectory(FolderOf(family.targets[4]));
+    machine.AddDirectory(std::string(family.windowsDir) + "\\INF");
+    machine.AddDirectory(FolderOf(family.targets[4]));
     if (withSources) {
       for (const Row& row : Rows) machine.AddFile(SourceDir + std::string(row.file), Payload(row));
     }
@@ -145,65 +140,8 @@ TEST_P(UsbSupportFilesTest, EachFailedCopyShowsItsOwnMessageAndTheOtherRowsRun) 
   }
 }
 
-// No folder is created: a missing INF folder fails rows 1 and 2, a missing
-// Drivers folder row 5, each with its message, in row order.
-TEST_P(UsbSupportFilesTest, MissingTargetFoldersShowTheirMessagesInRowOrder) {
-  SimMachine machine;
-  Prepare(machine, true, Folders{.inf = false, .drivers = false});
-  Install(machine);
-  EXPECT_EQ(MessageTexts(machine),
-            (std::vector<std::string>{Rows[0].message, Rows[1].message, Rows[4].message}));
-  EXPECT_FALSE(machine.DirectoryExists(FolderOf(Target(0))));
-  EXPECT_FALSE(machine.DirectoryExists(FolderOf(Target(4))));
-  EXPECT_EQ(machine.ReadFile(Target(2)), Payload(Rows[2]));
-  EXPECT_EQ(machine.ReadFile(Target(3)), Payload(Rows[3]));
-}
-
-TEST_P(UsbSupportFilesTest, LockedTargetShowsItsMessageAndSkippedRowsStaySilent) {
-  SimMachine machine;
-  Prepare(machine);
-  machine.RemoveFile(SourceDir + std::string("PX_USB.INF"));  // row 2: silent
-  machine.AddFile(Target(2), "old dll");
-  machine.LockFile(Target(2));                                 // row 3: in use
-  machine.AddFile(Target(3), "old exe");
-  machine.LockFile(Target(3));                                 // row 4: in use
-  Install(machine);
-  EXPECT_EQ(MessageTexts(machine), (std::vector<std::string>{Rows[2].message, Rows[3].message}));
-  EXPECT_EQ(machine.ReadFile(Target(0)), Payload(Rows[0]));
-  EXPECT_FALSE(machine.FileExists(Target(1)));
-  EXPECT_EQ(machine.ReadFile(Target(2)), "old dll");
-  EXPECT_EQ(machine.ReadFile(Target(3)), "old exe");
-  EXPECT_EQ(machine.ReadFile(Target(4)), Payload(Rows[4]));
-}
-
-TEST_P(UsbSupportFilesTest, ReadOnlyDllIsOverwrittenAndEndsWritableWithTheArchiveBit) {
-  SimMachine machine;
-  Prepare(machine);
-  machine.AddFile(Target(2), "old dll", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
-  Install(machine);
-  EXPECT_EQ(machine.ReadFile(Target(2)), Payload(Rows[2]));
-  EXPECT_EQ(machine.Attributes(Target(2)) & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE),
-            DWORD{FILE_ATTRIBUTE_ARCHIVE});
-  EXPECT_TRUE(machine.MessageBoxes().empty());
-}
-
 INSTANTIATE_TEST_SUITE_P(BothFamilies, UsbSupportFilesTest, ::testing::ValuesIn(Families),
                          [](const auto& info) { return std::string(info.param.name) == "NT" ? "NT" : "NineX"; });
-
-// The 9x driver folder drops one trailing backslash of the system folder and
-// adds "32": a system folder given with a backslash still leads to SYSTEM32.
-TEST(UsbControllerFilesTest, NineXSystemFolderWithTrailingBackslash) {
-  SimMachine machine;
-  machine.SetPlatform(VER_PLATFORM_WIN32_WINDOWS, 4, 10);
-  machine.AddDirectory("C:\\WINDOWS\\SYSTEM32\\Drivers");
-  machine.AddFile("C:\\setup\\FTD2XX.SYS", "sys");
-  machine.AddFile("C:\\setup\\FTD2XX.DLL", "dll");
-  const Platform platform{machine, VER_PLATFORM_WIN32_WINDOWS};
-  InstallUsbControllerFiles(platform, "C:\\setup", "C:\\WINDOWS", "C:\\WINDOWS\\SYSTEM\\");
-  EXPECT_EQ(machine.ReadFile("C:\\WINDOWS\\SYSTEM32\\Drivers\\FTD2XX.SYS"), "sys");
-  EXPECT_EQ(machine.ReadFile("C:\\WINDOWS\\SYSTEM\\FTD2XX.DLL"), "dll");
-  EXPECT_TRUE(machine.MessageBoxes().empty());
-}
 
 }  // namespace
 }  // namespace korvanta

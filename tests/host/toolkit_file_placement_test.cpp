@@ -120,13 +120,6 @@ TEST_F(CopyAndReportTest, FailedCopyShowsItsMessageOnceUnderTheInstallerCaption)
   EXPECT_EQ(machine.CallsTo("CopyFileA").size(), 1u) << "a failed copy is retried";
 }
 
-TEST_F(CopyAndReportTest, MissingTargetFolderIsNotCreated) {
-  CopyAndReport(machine, source, "C:\\WINDOWS\\NOFOLDER\\FTD2XX.DLL", message);
-  ASSERT_EQ(machine.MessageBoxes().size(), 1u);
-  EXPECT_EQ(machine.MessageBoxes()[0].text, message);
-  EXPECT_FALSE(machine.DirectoryExists("C:\\WINDOWS\\NOFOLDER"));
-}
-
 TEST(ScheduleReplaceTest, NineXWritesAWininitRenameEntryCarriedOutAtRestart) {
   SimMachine machine;
   machine.SetPlatform(VER_PLATFORM_WIN32_WINDOWS, 4, 10);
@@ -147,20 +140,6 @@ TEST(ScheduleReplaceTest, NineXWritesAWininitRenameEntryCarriedOutAtRestart) {
   machine.Restart();
   EXPECT_EQ(machine.ReadFile("C:\\WINDOWS\\SYSTEM\\RUNDAVEK.DLL"), "staged");
   EXPECT_FALSE(machine.FileExists("C:\\WINDOWS\\SYSTEM\\RUNDAVEK.DL"));
-}
-
-TEST(ScheduleReplaceTest, NineXFailedWininitWriteEndsTheRun) {
-  SimMachine machine;
-  machine.SetPlatform(VER_PLATFORM_WIN32_WINDOWS, 4, 10);
-  machine.AddFault(Fault{"WritePrivateProfileStringA", ERROR_ACCESS_DENIED, ""});
-  const Platform platform{machine, VER_PLATFORM_WIN32_WINDOWS};
-  try {
-    ScheduleReplace(platform, "C:\\WINDOWS\\SYSTEM\\A.DLL", "C:\\WINDOWS\\SYSTEM\\A.DL");
-    ADD_FAILURE() << "no error raised";
-  } catch (const InstallerException& error) {
-    EXPECT_EQ(error.TypeName(), "Exception");
-    EXPECT_EQ(error.Message(), "Unable to write to Wininit.ini");
-  }
 }
 
 TEST(ScheduleReplaceTest, NtRecordsADelayedRenameAndIgnoresItsFailure) {
