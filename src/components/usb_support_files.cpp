@@ -22,8 +22,9 @@ struct SupportFile {
   const char* failureMessage;
 };
 
-// In copy order. The messages are the ones users and support know; the
-// spelling "dirtectory" and the "System32" on the 9x family included.
+// In copy order. The messages stay word for word as the installer has always
+// shown them, the spelling "dirtectory" and "System32" on the 9x family
+// included.
 constexpr SupportFile SupportFiles[] = {
     {UsbDevice::AudioInterface, "MAYA51USB.INF", TargetFolder::Windows, "INF\\MAYA51USB.INF",
      "Unable to copy \"MAYA51USB.INF\" to INF dirtectory !"},
@@ -37,9 +38,9 @@ constexpr SupportFile SupportFiles[] = {
      "Unable to copy \"FTD2XX.SYS\" to Drivers directory!"},
 };
 
-// The FTDI driver package expects its kernel driver below "SYSTEM32" beside
-// the 9x system folder (C:\WINDOWS\SYSTEM gives C:\WINDOWS\SYSTEM32\); on NT
-// that is the system folder itself.
+// On the 9x family the kernel driver goes below a "SYSTEM32" folder beside the
+// system folder (C:\WINDOWS\SYSTEM gives C:\WINDOWS\SYSTEM32\), which is
+// never created here; on NT the system folder is already that folder.
 std::string DriverFolder(const Platform& platform, const std::string& systemDir) {
   if (platform.Is9xFamily()) return AdjustTrailingBackslash(systemDir, false) + "32\\";
   return AdjustTrailingBackslash(systemDir, true);
