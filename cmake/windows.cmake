@@ -51,17 +51,12 @@ target_compile_options(gtest_win PRIVATE -w)
 # The contract tests against the real system, together with the tests that
 # only the real implementation needs (tests/win32).
 file(GLOB KORVANTA_WIN32_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win32/*_test.cpp)
-set(KORVANTA_CONTRACT_ENV ${CMAKE_SOURCE_DIR}/tests/contract/env_win32.cpp)
-if(EXISTS ${KORVANTA_CONTRACT_ENV})
-  add_executable(contract_tests ${KORVANTA_CONTRACT_TESTS} ${KORVANTA_CONTRACT_ENV}
-                 ${KORVANTA_WIN32_TESTS} ${KORVANTA_GTEST_DIR}/src/gtest_main.cc)
-  target_include_directories(contract_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
-  target_link_libraries(contract_tests PRIVATE korvanta_core korvanta_win32 gtest_win
-                        ${KORVANTA_WIN_SYSTEM_LIBS})
-  target_link_options(contract_tests PRIVATE ${KORVANTA_WIN_LINK_FLAGS})
-else()
-  message(WARNING "${KORVANTA_CONTRACT_ENV} is missing: contract_tests.exe is not built")
-endif()
+add_executable(contract_tests ${KORVANTA_CONTRACT_TESTS} ${CMAKE_SOURCE_DIR}/tests/contract/env_win32.cpp
+               ${KORVANTA_WIN32_TESTS} ${KORVANTA_GTEST_DIR}/src/gtest_main.cc)
+target_include_directories(contract_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+target_link_libraries(contract_tests PRIVATE korvanta_core korvanta_win32 gtest_win
+                      ${KORVANTA_WIN_SYSTEM_LIBS})
+target_link_options(contract_tests PRIVATE ${KORVANTA_WIN_LINK_FLAGS})
 
 # Helpers of the Wine test bed: one C source, one console program each, in a
 # winebed folder beside contract_tests.exe where the tests look for them.
