@@ -68,7 +68,9 @@ TEST_F(Processes, LibrariesOfTheNtFamily) {
     SCOPED_TRACE(name);
     HMODULE library = ops.LoadLibraryA(name);
     EXPECT_EQ(!Is9xFamily() || Env().IsWine(), library != nullptr);
-    if (library != nullptr) EXPECT_TRUE(ops.FreeLibrary(library));
+    if (library != nullptr) {
+      EXPECT_TRUE(ops.FreeLibrary(library));
+    }
   }
   HMODULE advapi = ops.LoadLibraryA("advapi32.dll");
   ASSERT_NE(nullptr, advapi);

@@ -67,7 +67,9 @@ TEST(Restart, MoveFileExIsMissingOnThe9xFamily) {
                                      kDelayedReplace);
   // Wine has the function in its Windows 98 mode too.
   EXPECT_EQ(TODO_WINE(FALSE, TRUE), moved);
-  if (!moved) EXPECT_EQ(kErrorCallNotImplemented, ops.GetLastError());
+  if (!moved) {
+    EXPECT_EQ(kErrorCallNotImplemented, ops.GetLastError());
+  }
 }
 
 }  // namespace

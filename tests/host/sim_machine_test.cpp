@@ -172,6 +172,24 @@ TEST(SimProcesses, TheListHoldsTheInstallerAndWhatATestAdds) {
   EXPECT_NE(nullptr, machine.OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, ids[0]));
 }
 
+TEST(SimSecurity, AnAppliedListIsKeptUnderTheObjectNameAsGiven) {
+  SimMachine machine;
+  HMODULE advapi = machine.LoadLibraryA("advapi32.dll");
+  FARPROC set = machine.GetProcAddress(advapi, "SetNamedSecurityInfoA");
+  // An empty list: revision 2, 8 bytes, no entry.
+  ACL acl{};
+  ASSERT_TRUE(machine.InitializeAcl(&acl, sizeof acl, ACL_REVISION));
+  const char* name = "MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\Root\\";
+  ASSERT_EQ(DWORD{ERROR_SUCCESS}, machine.SetNamedSecurityInfoA(set, name, SE_REGISTRY_KEY,
+                                                                DACL_SECURITY_INFORMATION, nullptr,
+                                                                nullptr, &acl, nullptr));
+  EXPECT_EQ(std::string("\2\0\10\0\0\0\0\0", 8), machine.AppliedDacl(name));
+  EXPECT_EQ("", machine.AppliedDacl("MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\Root"));
+  HKEY key = nullptr;
+  EXPECT_EQ(ERROR_ACCESS_DENIED, machine.RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\Root",
+                                                       0, KEY_READ, &key));
+}
+
 TEST(SimMessages, BoxesAreRecordedInOrderAndAnsweredWithOk) {
   SimMachine machine;
   EXPECT_EQ(IDOK, machine.MessageBoxA(nullptr, "first", "Korvanta Installation", MB_OK));

@@ -251,7 +251,7 @@ BOOL SimMachine::SetupDiCreateDeviceInfoA(HDEVINFO set, const char* deviceName, 
       return Fail(s, error::kInvalidDevinstName);
     }
     for (int number = 0; instanceId.empty(); ++number) {
-      char suffix[8];
+      char suffix[16];
       std::snprintf(suffix, sizeof suffix, "%04d", number);
       const std::string candidate = "ROOT\\" + Upper(deviceName) + "\\" + suffix;
       if (!taken(candidate)) instanceId = candidate;

@@ -151,12 +151,12 @@ SimMachine::SimMachine() : state_(std::make_unique<State>()) {
     HKEY root;
     const char* path;
   } kStandardKeys[] = {
-      {HKEY_LOCAL_MACHINE, "SYSTEM\CurrentControlSet\Control\Class"},
-      {HKEY_LOCAL_MACHINE, "SYSTEM\CurrentControlSet\Enum\Root"},  // NT device instances
-      {HKEY_LOCAL_MACHINE, "SYSTEM\CurrentControlSet\Services\Class"},
-      {HKEY_LOCAL_MACHINE, "SYSTEM\CurrentControlSet\Services\VxD"},
-      {HKEY_LOCAL_MACHINE, "Enum\Root"},  // 9x device instances
-      {HKEY_LOCAL_MACHINE, "SOFTWARE\Microsoft\Windows\CurrentVersion\Run"},
+      {HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Class"},
+      {HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\Root"},  // NT device instances
+      {HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\Class"},
+      {HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\VxD"},
+      {HKEY_LOCAL_MACHINE, "Enum\\Root"},  // 9x device instances
+      {HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run"},
       {HKEY_CURRENT_USER, "Software"},
   };
   for (const auto& key : kStandardKeys) AddRegistryKey(key.root, key.path);

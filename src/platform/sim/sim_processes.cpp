@@ -88,10 +88,7 @@ BOOL SimMachine::CloseHandle(HANDLE handle) {
   State& s = *state_;
   if (auto error = s.Record("CloseHandle", JoinArgs({handle}))) return Fail(s, *error);
   const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
-  if (s.processHandles.erase(value) || s.snapshots.erase(value)) {
-    s.snapshotCursor.erase(value);
-    return TRUE;
-  }
+  if (s.processHandles.erase(value) || s.snapshots.erase(value)) return TRUE;
   return Fail(s, ERROR_INVALID_HANDLE);
 }
 
@@ -108,23 +105,21 @@ HANDLE SimMachine::CreateToolhelp32Snapshot(FARPROC proc, DWORD flags, DWORD pro
     return INVALID_HANDLE_VALUE;
   }
   const uintptr_t handle = s.NewHandleValue();
-  s.snapshots[handle] = (flags & TH32CS_SNAPPROCESS) ? ProcessList(s) : std::vector<SimProcess>();
-  s.snapshotCursor[handle] = 0;
+  s.snapshots[handle].processes = (flags & TH32CS_SNAPPROCESS) ? ProcessList(s) : std::vector<SimProcess>();
   return reinterpret_cast<HANDLE>(handle);
 }
 
 namespace {
 
 BOOL ReadSnapshot(SimMachine::State& s, HANDLE snapshot, PROCESSENTRY32* entry, bool first) {
-  const uintptr_t handle = reinterpret_cast<uintptr_t>(snapshot);
-  const auto it = s.snapshots.find(handle);
+  const auto it = s.snapshots.find(reinterpret_cast<uintptr_t>(snapshot));
   if (it == s.snapshots.end()) return Fail(s, ERROR_INVALID_HANDLE);
   if (entry == nullptr) return Fail(s, ERROR_INVALID_PARAMETER);
   if (entry->dwSize < kProcessEntry32Size) return Fail(s, ERROR_INSUFFICIENT_BUFFER);
-  size_t& cursor = s.snapshotCursor[handle];
-  if (first) cursor = 0;
-  if (cursor >= it->second.size()) return Fail(s, ERROR_NO_MORE_FILES);
-  const SimProcess& process = it->second[cursor++];
+  Snapshot& taken = it->second;
+  if (first) taken.next = 0;
+  if (taken.next >= taken.processes.size()) return Fail(s, ERROR_NO_MORE_FILES);
+  const SimProcess& process = taken.processes[taken.next++];
   const DWORD size = entry->dwSize;
   std::memset(entry, 0, sizeof *entry);
   entry->dwSize = size;

@@ -119,6 +119,12 @@ struct RegHandle {
   REGSAM granted = 0;
 };
 
+// ---- processes ---------------------------------------------------------------
+struct Snapshot {
+  std::vector<SimProcess> processes;  // as they were when the snapshot was taken
+  size_t next = 0;                    // the entry Process32Next reads
+};
+
 // ---- devices -----------------------------------------------------------------
 struct DeviceElement {
   DWORD devInst = 0;           // device node number; 0 while only created
@@ -170,8 +176,7 @@ struct SimMachine::State {
   std::vector<SimProcess> processes;
   DWORD nextProcessId = 1000;
   std::map<uintptr_t, DWORD> processHandles;  // handle -> process id
-  std::map<uintptr_t, std::vector<SimProcess>> snapshots;
-  std::map<uintptr_t, size_t> snapshotCursor;
+  std::map<uintptr_t, Snapshot> snapshots;
 
   // files being searched
   std::map<uintptr_t, std::string> findHandles;
