@@ -159,6 +159,18 @@ void Store(SimMachine::State& s, ProfileTarget& target, const std::string& bytes
   }
 }
 
+// Deletes a section, header and body, when the file has it.
+void RemoveSection(SimMachine::State& s, ProfileTarget& target, std::string_view section) {
+  if (target.node == nullptr) return;
+  std::string bytes = target.node->bytes;
+  const std::vector<Line> lines = SplitLines(bytes);
+  const std::optional<SectionSpan> span = FindSection(lines, bytes, section);
+  if (!span) return;
+  const size_t end = span->endBody < lines.size() ? lines[span->endBody].start : bytes.size();
+  bytes.erase(lines[span->header].start, end - lines[span->header].start);
+  Store(s, target, bytes);
+}
+
 }  // namespace
 
 DWORD SimMachine::GetPrivateProfileSectionA(const char* section, char* buffer, DWORD size,
@@ -226,18 +238,13 @@ BOOL SimMachine::WritePrivateProfileStringA(const char* section, const char* key
 
   ProfileTarget target = OpenForWrite(s, file);
   if (target.error != 0) return fail(target.error);
+  if (key == nullptr) {
+    RemoveSection(s, target, section);
+    return TRUE;
+  }
   std::string bytes = target.node ? target.node->bytes : std::string();
   const std::vector<Line> lines = SplitLines(bytes);
   const std::optional<SectionSpan> span = FindSection(lines, bytes, section);
-
-  if (key == nullptr) {  // delete the section
-    if (span) {
-      const size_t end = span->endBody < lines.size() ? lines[span->endBody].start : bytes.size();
-      bytes.erase(lines[span->header].start, end - lines[span->header].start);
-      Store(s, target, bytes);
-    }
-    return TRUE;
-  }
 
   std::optional<size_t> keyLine;
   if (span) {
@@ -282,10 +289,12 @@ BOOL SimMachine::WritePrivateProfileSectionA(const char* section, const char* en
   }
   if (section == nullptr && entries == nullptr) return TRUE;  // flush, as above
   if (section == nullptr) return fail(ERROR_FILE_NOT_FOUND);
-  if (entries == nullptr) return WritePrivateProfileStringA(section, nullptr, nullptr, file);
-
   ProfileTarget target = OpenForWrite(s, file);
   if (target.error != 0) return fail(target.error);
+  if (entries == nullptr) {
+    RemoveSection(s, target, section);
+    return TRUE;
+  }
   std::string bytes = target.node ? target.node->bytes : std::string();
   const std::vector<Line> lines = SplitLines(bytes);
 
