@@ -35,7 +35,8 @@ TEST_F(Profile, WritesCreateTheFileSectionsAndKeysInOrder) {
   ASSERT_TRUE(Write("VCache", "MinFileCache", "20480"));
   EXPECT_EQ("[VCache]\r\nMinFileCache=20480\r\n", Env().ReadFile(file));
 
-  ASSERT_TRUE(Write("VCache", "MaxFileCache", "20480"));
+  // Blanks around a new section or key name are not written.
+  ASSERT_TRUE(Write(" VCache ", " MaxFileCache ", "20480"));
   ASSERT_TRUE(Write("RENAME", "C:\\WINDOWS\\SYSTEM\\A.DLL", "C:\\WINDOWS\\SYSTEM\\A.DL"));
   // Section and key are found whatever their letter case; the value is replaced
   // in its line.

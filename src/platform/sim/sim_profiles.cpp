@@ -91,9 +91,16 @@ size_t InsertionPoint(std::string& bytes, const std::vector<Line>& lines, size_t
   return line.next;
 }
 
+// Names are written without the blanks around them that the caller passed.
+std::string_view WithoutBlanks(std::string_view name) {
+  while (!name.empty() && name.front() == ' ') name.remove_prefix(1);
+  while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+  return name;
+}
+
 std::string AppendSection(std::string bytes, std::string_view section, const std::string& body) {
   if (!bytes.empty() && bytes.back() != '\n') bytes += "\r\n";
-  bytes += "[" + std::string(section) + "]\r\n" + body;
+  bytes += "[" + std::string(WithoutBlanks(section)) + "]\r\n" + body;
   return bytes;
 }
 
@@ -268,9 +275,9 @@ BOOL SimMachine::WritePrivateProfileStringA(const char* section, const char* key
     bytes.replace(line.start, line.end - line.start, replacement);
   } else if (span) {
     const size_t at = InsertionPoint(bytes, lines, span->endContent);
-    bytes.insert(at, std::string(key) + "=" + value + "\r\n");
+    bytes.insert(at, std::string(WithoutBlanks(key)) + "=" + value + "\r\n");
   } else {
-    bytes = AppendSection(bytes, section, std::string(key) + "=" + value + "\r\n");
+    bytes = AppendSection(bytes, section, std::string(WithoutBlanks(key)) + "=" + value + "\r\n");
   }
   Store(s, target, bytes);
   return TRUE;
