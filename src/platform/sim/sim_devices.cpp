@@ -159,7 +159,7 @@ BOOL SimMachine::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA
   DeviceElement* element = ElementOf(*info, device);
   if (element == nullptr) return Fail(s, ERROR_INVALID_PARAMETER);
   const SimDevice* node = element->registered ? NodeOf(s, *element) : &element->pending;
-  if (node == nullptr) return Fail(s, error::kNoSuchDevinst);
+  if (node == nullptr) return Fail(s, ERROR_NO_SUCH_DEVINST);
   if (property > kSpdrpMax) return Fail(s, error::kInvalidRegProperty);
   // Only the hardware ids are modelled; every other property reads as absent.
   if (property != SPDRP_HARDWAREID || !node->hasHardwareIds) return Fail(s, ERROR_INVALID_DATA);
@@ -234,7 +234,7 @@ BOOL SimMachine::SetupDiCreateDeviceInfoA(HDEVINFO set, const char* deviceName, 
   if (info == nullptr) return Fail(s, ERROR_INVALID_HANDLE);
   if (deviceName == nullptr || classGuid == nullptr) return Fail(s, ERROR_INVALID_PARAMETER);
   if (device != nullptr && !ValidRecord(device)) return Fail(s, error::kInvalidUserBuffer);
-  if (info->classGuid && !SameGuid(*info->classGuid, *classGuid)) return Fail(s, error::kClassMismatch);
+  if (info->classGuid && !SameGuid(*info->classGuid, *classGuid)) return Fail(s, ERROR_CLASS_MISMATCH);
 
   std::string instanceId;
   const auto taken = [&](const std::string& id) {
@@ -259,7 +259,7 @@ BOOL SimMachine::SetupDiCreateDeviceInfoA(HDEVINFO set, const char* deviceName, 
   } else {
     if (*deviceName == '\0') return Fail(s, error::kInvalidDevinstName);
     instanceId = Upper(deviceName);
-    if (taken(instanceId)) return Fail(s, error::kDevinstAlreadyExists);
+    if (taken(instanceId)) return Fail(s, ERROR_DEVINST_ALREADY_EXISTS);
   }
 
   DeviceElement element;
@@ -287,7 +287,7 @@ BOOL SimMachine::SetupDiSetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA
   if (property != SPDRP_HARDWAREID) return Fail(s, error::kInvalidRegProperty);
   if (buffer == nullptr && size != 0) return Fail(s, error::kInvalidUserBuffer);
   SimDevice* node = element->registered ? NodeOf(s, *element) : &element->pending;
-  if (node == nullptr) return Fail(s, error::kNoSuchDevinst);
+  if (node == nullptr) return Fail(s, ERROR_NO_SUCH_DEVINST);
   // No data removes the property.
   node->hasHardwareIds = buffer != nullptr && size > 0;
   node->hardwareIdsMultiSz.assign(reinterpret_cast<const char*>(buffer), buffer ? size : 0);
@@ -311,7 +311,7 @@ BOOL SimMachine::SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO set, S
     const bool exists = std::any_of(s.devices.begin(), s.devices.end(), [&](const SimDevice& d) {
       return IEquals(d.instanceId, element->pending.instanceId);
     });
-    if (exists) return Fail(s, error::kDevinstAlreadyExists);
+    if (exists) return Fail(s, ERROR_DEVINST_ALREADY_EXISTS);
     SimDevice node = element->pending;
     node.present = true;
     AddDevice(node);
@@ -330,7 +330,7 @@ BOOL SimMachine::SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO set, S
       return Succeed(s);
     }
   }
-  return Fail(s, error::kNoSuchDevinst);
+  return Fail(s, ERROR_NO_SUCH_DEVINST);
 }
 
 BOOL SimMachine::UpdateDriverForPlugAndPlayDevicesA(FARPROC proc, HWND parent, const char* hardwareId,
@@ -355,7 +355,7 @@ BOOL SimMachine::UpdateDriverForPlugAndPlayDevicesA(FARPROC proc, HWND parent, c
       matches.push_back(&device);
     }
   }
-  if (matches.empty()) return Fail(s, error::kNoSuchDevinst);
+  if (matches.empty()) return Fail(s, ERROR_NO_SUCH_DEVINST);
   for (SimDevice* device : matches) {
     device->driverInf = node->path;
     ++device->driverUpdates;

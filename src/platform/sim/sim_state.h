@@ -19,8 +19,6 @@ namespace korvanta::sim {
 // Error codes the simulated machine reports that the host stand-ins of the
 // SDK headers do not define. Values are Windows' own.
 namespace error {
-inline constexpr DWORD kInvalidFunction = 1;
-inline constexpr DWORD kNotReady = 21;
 inline constexpr DWORD kCallNotImplemented = 120;
 inline constexpr DWORD kInvalidName = 123;
 inline constexpr DWORD kPartialCopy = 299;
@@ -31,14 +29,12 @@ inline constexpr DWORD kInvalidAcl = 1336;
 inline constexpr DWORD kInvalidSid = 1337;
 inline constexpr DWORD kAllottedSpaceExceeded = 1344;
 inline constexpr DWORD kInvalidUserBuffer = 1784;
-// SetupAPI's own codes (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | n).
-inline constexpr DWORD kClassMismatch = 0xE0000201;
+// SetupAPI's own codes (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | n);
+// ERROR_INVALID_CLASS is 0x206 (the host stand-in's 0x209 is another code).
 inline constexpr DWORD kInvalidDevinstName = 0xE0000205;
 inline constexpr DWORD kInvalidClass = 0xE0000206;
-inline constexpr DWORD kDevinstAlreadyExists = 0xE0000207;
 inline constexpr DWORD kDevinfoNotRegistered = 0xE0000208;
 inline constexpr DWORD kInvalidRegProperty = 0xE0000209;
-inline constexpr DWORD kNoSuchDevinst = 0xE000020B;
 }  // namespace error
 
 // ---- text helpers -----------------------------------------------------------
