@@ -110,7 +110,6 @@ void SimMachine::State::InitLibraries() {
   for (size_t i = 0; i < Specs().size(); ++i) {
     LibraryState library;
     library.name = Specs()[i].name;
-    for (const ExportSpec& exp : Specs()[i].exports) library.exports.push_back(exp.name);
     library.base = 0x10000000 + 0x01000000 * i;
     libraries.push_back(library);
   }
@@ -122,10 +121,12 @@ bool SimMachine::State::CheckProc(FARPROC proc, const char* library, const char*
   if (proc == nullptr) return false;
   size_t index = 0;
   const LibrarySpec* spec = FindSpec(library, &index);
-  const LibraryState& state = libraries.at(index);
-  const auto exportIt = std::find(state.exports.begin(), state.exports.end(), exportName);
-  const bool ok = spec != nullptr && state.references > 0 && exportIt != state.exports.end() &&
-                  proc == ExportAddress(state, static_cast<size_t>(exportIt - state.exports.begin()));
+  bool ok = false;
+  for (size_t e = 0; spec != nullptr && e < spec->exports.size(); ++e) {
+    const LibraryState& state = libraries[index];
+    ok = ok || (std::string_view(spec->exports[e].name) == exportName && state.references > 0 &&
+                proc == ExportAddress(state, e));
+  }
   if (!ok) {
     // Any other address than the one GetProcAddress handed out for this
     // export, or one used after the library was freed, would crash on Windows.

@@ -136,7 +136,6 @@ struct DeviceInfoSet {
 // ---- libraries ---------------------------------------------------------------
 struct LibraryState {
   std::string name;  // canonical spelling, e.g. "PSAPI.DLL"
-  std::vector<std::string> exports;
   int references = 0;
   uintptr_t base = 0;
 };
