@@ -56,11 +56,24 @@ DeviceInfoSet* SetOf(SimMachine::State& s, HDEVINFO set) {
   return it == s.deviceSets.end() ? nullptr : &it->second;
 }
 
-// The element a record names, matched by the element number kept in
-// `Reserved`.
-DeviceElement* ElementOf(DeviceInfoSet& set, const SP_DEVINFO_DATA* record) {
+// The element of `set` a record names, matched by the element number kept in
+// `Reserved`; null with the error when there is none.
+DeviceElement* ElementOf(SimMachine::State& s, HDEVINFO set, const SP_DEVINFO_DATA* record, DWORD* error) {
+  DeviceInfoSet* info = SetOf(s, set);
+  if (info == nullptr) {
+    *error = ERROR_INVALID_HANDLE;
+    return nullptr;
+  }
+  if (!ValidRecord(record)) {
+    *error = error::kInvalidUserBuffer;
+    return nullptr;
+  }
   const size_t index = static_cast<size_t>(record->Reserved);
-  return index >= 1 && index <= set.elements.size() ? &set.elements[index - 1] : nullptr;
+  if (index < 1 || index > info->elements.size()) {
+    *error = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  return &info->elements[index - 1];
 }
 
 void Describe(const DeviceElement& element, size_t index, const GUID& classGuid, SP_DEVINFO_DATA* record) {
@@ -153,11 +166,9 @@ BOOL SimMachine::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA
                                       LogArg::Pointer(buffer), size, LogArg::Pointer(requiredSize)}))) {
     return Fail(s, *error);
   }
-  DeviceInfoSet* info = SetOf(s, set);
-  if (info == nullptr) return Fail(s, ERROR_INVALID_HANDLE);
-  if (!ValidRecord(device)) return Fail(s, error::kInvalidUserBuffer);
-  DeviceElement* element = ElementOf(*info, device);
-  if (element == nullptr) return Fail(s, ERROR_INVALID_PARAMETER);
+  DWORD lookupError = 0;
+  DeviceElement* element = ElementOf(s, set, device, &lookupError);
+  if (element == nullptr) return Fail(s, lookupError);
   const SimDevice* node = element->registered ? NodeOf(s, *element) : &element->pending;
   if (node == nullptr) return Fail(s, ERROR_NO_SUCH_DEVINST);
   if (property > kSpdrpMax) return Fail(s, error::kInvalidRegProperty);
@@ -279,11 +290,9 @@ BOOL SimMachine::SetupDiSetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA
                             JoinArgs({set, LogArg::Pointer(device), property, LogArg::Pointer(buffer), size}))) {
     return Fail(s, *error);
   }
-  DeviceInfoSet* info = SetOf(s, set);
-  if (info == nullptr) return Fail(s, ERROR_INVALID_HANDLE);
-  if (!ValidRecord(device)) return Fail(s, error::kInvalidUserBuffer);
-  DeviceElement* element = ElementOf(*info, device);
-  if (element == nullptr) return Fail(s, ERROR_INVALID_PARAMETER);
+  DWORD lookupError = 0;
+  DeviceElement* element = ElementOf(s, set, device, &lookupError);
+  if (element == nullptr) return Fail(s, lookupError);
   if (property != SPDRP_HARDWAREID) return Fail(s, error::kInvalidRegProperty);
   if (buffer == nullptr && size != 0) return Fail(s, error::kInvalidUserBuffer);
   SimDevice* node = element->registered ? NodeOf(s, *element) : &element->pending;
@@ -299,12 +308,11 @@ BOOL SimMachine::SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO set, S
   if (auto error = s.Record("SetupDiCallClassInstaller", JoinArgs({DWORD{function}, set, LogArg::Pointer(device)}))) {
     return Fail(s, *error);
   }
-  DeviceInfoSet* info = SetOf(s, set);
-  if (info == nullptr) return Fail(s, ERROR_INVALID_HANDLE);
+  if (SetOf(s, set) == nullptr) return Fail(s, ERROR_INVALID_HANDLE);
   if (function != DIF_REGISTERDEVICE && function != DIF_REMOVE) return Succeed(s);  // nothing to model
-  if (!ValidRecord(device)) return Fail(s, error::kInvalidUserBuffer);
-  DeviceElement* element = ElementOf(*info, device);
-  if (element == nullptr) return Fail(s, ERROR_INVALID_PARAMETER);
+  DWORD lookupError = 0;
+  DeviceElement* element = ElementOf(s, set, device, &lookupError);
+  if (element == nullptr) return Fail(s, lookupError);
 
   if (function == DIF_REGISTERDEVICE) {
     if (element->registered) return Succeed(s);
