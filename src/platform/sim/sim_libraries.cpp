@@ -12,21 +12,21 @@ namespace {
 
 enum class Availability { Always, NtOnly, Nt5AndLater, NotNt4 };
 
-struct ExportSpec {
+struct KnownExport {
   const char* name;
   Availability availability;
 };
 
-struct LibrarySpec {
+struct KnownLibrary {
   const char* name;
   Availability availability;
-  std::vector<ExportSpec> exports;
+  std::vector<KnownExport> exports;
 };
 
 // What the installer looks up. PSAPI.DLL does not exist on the 9x family and
 // NewDev.dll not before Windows 2000; NT 4's kernel32 has no Toolhelp.
-const std::vector<LibrarySpec>& Specs() {
-  static const std::vector<LibrarySpec> kSpecs = {
+const std::vector<KnownLibrary>& KnownLibraries() {
+  static const std::vector<KnownLibrary> kLibraries = {
       {"kernel32.dll",
        Availability::Always,
        {{"CreateToolhelp32Snapshot", Availability::NotNt4},
@@ -53,7 +53,7 @@ const std::vector<LibrarySpec>& Specs() {
         {"SetupDiSetDeviceRegistryPropertyA", Availability::Always},
         {"SetupDiCallClassInstaller", Availability::Always}}},
   };
-  return kSpecs;
+  return kLibraries;
 }
 
 bool Available(const SimMachine::State& s, Availability availability) {
@@ -80,23 +80,23 @@ std::string CanonicalName(std::string_view name) {
   return upper;
 }
 
-const LibrarySpec* FindSpec(std::string_view name, size_t* index) {
+const KnownLibrary* FindKnown(std::string_view name, size_t* index) {
   const std::string wanted = CanonicalName(name);
-  const auto& specs = Specs();
-  for (size_t i = 0; i < specs.size(); ++i) {
-    if (Upper(specs[i].name) == wanted) {
+  const auto& libraries = KnownLibraries();
+  for (size_t i = 0; i < libraries.size(); ++i) {
+    if (Upper(libraries[i].name) == wanted) {
       *index = i;
-      return &specs[i];
+      return &libraries[i];
     }
   }
   return nullptr;
 }
 
-bool LibraryPresent(const SimMachine::State& s, const LibrarySpec& spec) {
-  return Available(s, spec.availability) && !s.removedLibraries.count(Upper(spec.name));
+bool LibraryPresent(const SimMachine::State& s, const KnownLibrary& known) {
+  return Available(s, known.availability) && !s.removedLibraries.count(Upper(known.name));
 }
 
-bool ExportPresent(const SimMachine::State& s, const LibrarySpec& library, const ExportSpec& exp) {
+bool ExportPresent(const SimMachine::State& s, const KnownLibrary& library, const KnownExport& exp) {
   return Available(s, exp.availability) && !s.removedExports.count({Upper(library.name), exp.name});
 }
 
@@ -107,9 +107,9 @@ FARPROC ExportAddress(const LibraryState& library, size_t exportIndex) {
 }  // namespace
 
 void SimMachine::State::InitLibraries() {
-  for (size_t i = 0; i < Specs().size(); ++i) {
+  for (size_t i = 0; i < KnownLibraries().size(); ++i) {
     LibraryState library;
-    library.name = Specs()[i].name;
+    library.name = KnownLibraries()[i].name;
     library.base = 0x10000000 + 0x01000000 * i;
     libraries.push_back(library);
   }
@@ -120,11 +120,11 @@ bool SimMachine::State::CheckProc(FARPROC proc, const char* library, const char*
   // operations do.
   if (proc == nullptr) return false;
   size_t index = 0;
-  const LibrarySpec* spec = FindSpec(library, &index);
+  const KnownLibrary* known = FindKnown(library, &index);
   bool ok = false;
-  for (size_t e = 0; spec != nullptr && e < spec->exports.size(); ++e) {
+  for (size_t e = 0; known != nullptr && e < known->exports.size(); ++e) {
     const LibraryState& state = libraries[index];
-    ok = ok || (std::string_view(spec->exports[e].name) == exportName && state.references > 0 &&
+    ok = ok || (std::string_view(known->exports[e].name) == exportName && state.references > 0 &&
                 proc == ExportAddress(state, e));
   }
   if (!ok) {
@@ -158,8 +158,8 @@ HMODULE SimMachine::LoadLibraryA(const char* name) {
     return nullptr;
   }
   size_t index = 0;
-  const LibrarySpec* spec = name ? FindSpec(name, &index) : nullptr;
-  if (spec == nullptr || !LibraryPresent(s, *spec)) {
+  const KnownLibrary* known = name ? FindKnown(name, &index) : nullptr;
+  if (known == nullptr || !LibraryPresent(s, *known)) {
     // The 9x family has its own code for a library that is not there.
     s.lastError = s.Is9x() ? error::kDllNotFound : ERROR_MOD_NOT_FOUND;
     return nullptr;
@@ -178,10 +178,10 @@ FARPROC SimMachine::GetProcAddress(HMODULE module, const char* name) {
   for (size_t i = 0; i < s.libraries.size(); ++i) {
     LibraryState& library = s.libraries[i];
     if (library.base != reinterpret_cast<uintptr_t>(module) || library.references == 0) continue;
-    const LibrarySpec& spec = Specs()[i];
-    for (size_t e = 0; name != nullptr && e < spec.exports.size(); ++e) {
+    const KnownLibrary& known = KnownLibraries()[i];
+    for (size_t e = 0; name != nullptr && e < known.exports.size(); ++e) {
       // Export names are compared exactly, letter case included.
-      if (std::string_view(spec.exports[e].name) == name && ExportPresent(s, spec, spec.exports[e])) {
+      if (std::string_view(known.exports[e].name) == name && ExportPresent(s, known, known.exports[e])) {
         return ExportAddress(library, e);
       }
     }
