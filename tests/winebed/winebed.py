@@ -111,7 +111,8 @@ def installer_exe() -> Path:
 
 
 def tool(name: str) -> Path:
-    """A test-bed tool (watcher, regdump, regsave, locker, sleeper, launch)."""
+    """A test-bed tool: watcher, regdump, regsave, locker, sleeper, launch,
+    msgbox or devinstall (see tests/winebed/tools/)."""
     path = win32_build_dir() / "winebed" / f"{name}.exe"
     if not path.is_file():
         raise WineError(f"{path} is missing: build the Windows targets first")
@@ -127,14 +128,16 @@ def dos_path(path: Path | str) -> str:
 # Registry values and trees
 
 
+ROOT_NAMES = {"HKLM": "HKEY_LOCAL_MACHINE", "HKCU": "HKEY_CURRENT_USER", "HKCR": "HKEY_CLASSES_ROOT",
+              "HKU": "HKEY_USERS", "HKCC": "HKEY_CURRENT_CONFIG"}
+_SHORT_ROOT_NAMES = {long: short for short, long in ROOT_NAMES.items()}
+
+
 def _normalize_key(path: str) -> str:
     """HKEY_LOCAL_MACHINE\\x\\ -> HKLM\\x; the form every lookup uses."""
-    long_names = {"HKEY_LOCAL_MACHINE": "HKLM", "HKEY_CURRENT_USER": "HKCU",
-                  "HKEY_CLASSES_ROOT": "HKCR", "HKEY_USERS": "HKU",
-                  "HKEY_CURRENT_CONFIG": "HKCC"}
     parts = [part for part in path.split("\\") if part]
     if parts:
-        parts[0] = long_names.get(parts[0].upper(), parts[0].upper())
+        parts[0] = _SHORT_ROOT_NAMES.get(parts[0].upper(), parts[0].upper())
     return "\\".join(parts)
 
 
@@ -857,8 +860,9 @@ class Template:
             copying.wait()
             shutil.rmtree(spare_root, ignore_errors=True)
         self._spares.clear()
-        for prefix in self._family_prefix.values():
-            _end_session(prefix)
+        # The templates' own sessions ended when they were built.
+        self._family_prefix.clear()
+        self._hashes.clear()
         shutil.rmtree(self.root, ignore_errors=True)
 
 
@@ -1187,10 +1191,9 @@ class Machine:
         and starts it there, so that a program of that name is running."""
         self.mkdir(str(PureWindowsPath(windows_path).parent))
         shutil.copyfile(tool("sleeper"), self.path(windows_path))
-        process = self.start_process(windows_path)
-        time.sleep(0.3)
-        if not process.running():
-            raise WineError(f"{windows_path} did not keep running")
+        marker = self._scratch("started")
+        process = self.start_process(windows_path, dos_path(marker))
+        _wait_for(marker.exists, 60, f"{windows_path} did not start", process.popen)
         return process
 
     # ---- failure injection
@@ -1357,10 +1360,8 @@ def _quote_argument(argument: str) -> str:
 
 
 def _long_root(key: str) -> str:
-    short = {"HKLM": "HKEY_LOCAL_MACHINE", "HKCU": "HKEY_CURRENT_USER", "HKCR": "HKEY_CLASSES_ROOT",
-             "HKU": "HKEY_USERS", "HKCC": "HKEY_CURRENT_CONFIG"}
     root, _, rest = _normalize_key(key).partition("\\")
-    return short.get(root, root) + ("\\" + rest if rest else "")
+    return ROOT_NAMES.get(root, root) + ("\\" + rest if rest else "")
 
 
 _live_machines: set[Machine] = set()
