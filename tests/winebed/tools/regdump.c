@@ -6,8 +6,8 @@
  * Values are read with RegEnumValueA, so string values show the ANSI bytes and
  * length that an ANSI program reads back.
  *
- * Roots: HKLM, HKCU, HKCR, HKU, HKCC or their HKEY_... names. For each key
- * given, recursively, one record per line (fields escaped as in record.h):
+ * Roots as in registry_root.h. For each key given, recursively, one record
+ * per line (fields escaped as in record.h):
  *
  *   key     <TAB> path
  *   value   <TAB> path <TAB> name <TAB> type <TAB> byte length <TAB> hex bytes
@@ -22,22 +22,9 @@
 #include <string.h>
 
 #include "record.h"
+#include "registry_root.h"
 
 static FILE* out;
-
-struct RootName {
-  const char* shortName;
-  const char* longName;
-  HKEY key;
-};
-
-static const struct RootName roots[] = {
-    {"HKLM", "HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
-    {"HKCU", "HKEY_CURRENT_USER", HKEY_CURRENT_USER},
-    {"HKCR", "HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
-    {"HKU", "HKEY_USERS", HKEY_USERS},
-    {"HKCC", "HKEY_CURRENT_CONFIG", HKEY_CURRENT_CONFIG},
-};
 
 static void WriteField(const char* text) {
   fputc('\t', out);
@@ -146,31 +133,22 @@ static void DumpKey(HKEY key, const char* path) {
 }
 
 static int DumpRequested(const char* request) {
-  const char* separator = strchr(request, '\\');
-  const size_t rootLength = separator != NULL ? (size_t)(separator - request) : strlen(request);
-  const char* subkeyPath = separator != NULL ? separator + 1 : "";
-  size_t i;
-  for (i = 0; i < sizeof(roots) / sizeof(roots[0]); ++i) {
-    const struct RootName* root = &roots[i];
-    HKEY key;
-    LONG result;
-    if ((strlen(root->shortName) != rootLength || _strnicmp(request, root->shortName, rootLength)) &&
-        (strlen(root->longName) != rootLength || _strnicmp(request, root->longName, rootLength))) {
-      continue;
-    }
-    result = RegOpenKeyExA(root->key, subkeyPath, 0, KEY_READ, &key);
-    if (result == ERROR_FILE_NOT_FOUND) {
-      WriteRecord("missing", request);
-      fputc('\n', out);
-    } else if (result != ERROR_SUCCESS) {
-      WriteDenied(request, result);
-    } else {
-      DumpKey(key, request);
-      RegCloseKey(key);
-    }
-    return 1;
+  const char* subkeyPath;
+  const HKEY root = ParseRegistryPath(request, &subkeyPath);
+  HKEY key;
+  LONG result;
+  if (root == NULL) return 0;
+  result = RegOpenKeyExA(root, subkeyPath, 0, KEY_READ, &key);
+  if (result == ERROR_FILE_NOT_FOUND) {
+    WriteRecord("missing", request);
+    fputc('\n', out);
+  } else if (result != ERROR_SUCCESS) {
+    WriteDenied(request, result);
+  } else {
+    DumpKey(key, request);
+    RegCloseKey(key);
   }
-  return 0;
+  return 1;
 }
 
 int main(int argc, char** argv) {

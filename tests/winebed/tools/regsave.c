@@ -1,47 +1,22 @@
 /* regsave.exe <root[\key]> <output-file> [<root[\key]> <output-file>]...
  *
- * Saves whole registry trees from inside the Wine session with RegSaveKeyA, in
- * Wine's own text format. A machine snapshot needs every key and value of
- * several large trees; walking them value by value takes Wine seconds per
- * snapshot, while the server writes a tree in milliseconds. The server saves
- * what it holds in memory, so the snapshot sees the session's state (the hive
- * files on disk are written only when the session ends), and it saves keys that
- * a program could not open because of their access list. Volatile keys are not
- * saved; nothing the tests look at is volatile.
+ * Roots as in registry_root.h. Saves whole registry trees from inside the
+ * Wine session with RegSaveKeyA, in Wine's own text format. A machine snapshot
+ * needs every key and value of several large trees; walking them value by
+ * value takes Wine seconds per snapshot, while the server writes a tree in
+ * milliseconds. The server saves what it holds in memory, so the snapshot sees
+ * the session's state (the hive files on disk are written only when the
+ * session ends), and it saves keys that a program could not open because of
+ * their access list. Volatile keys are not saved; nothing the tests look at is
+ * volatile.
  *
  * An existing output file is replaced. Exit code 0 when every tree was saved,
  * 2 for bad arguments, 3 when a tree could not be opened or saved. */
 #include <windows.h>
 
 #include <stdio.h>
-#include <string.h>
 
-struct RootName {
-  const char* shortName;
-  const char* longName;
-  HKEY key;
-};
-
-static const struct RootName roots[] = {
-    {"HKLM", "HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
-    {"HKCU", "HKEY_CURRENT_USER", HKEY_CURRENT_USER},
-    {"HKU", "HKEY_USERS", HKEY_USERS},
-};
-
-static HKEY ParseRoot(const char* request, const char** subkeyPath) {
-  const char* separator = strchr(request, '\\');
-  const size_t rootLength = separator != NULL ? (size_t)(separator - request) : strlen(request);
-  size_t i;
-  *subkeyPath = separator != NULL ? separator + 1 : "";
-  for (i = 0; i < sizeof(roots) / sizeof(roots[0]); ++i) {
-    const struct RootName* root = &roots[i];
-    if ((strlen(root->shortName) == rootLength && !_strnicmp(request, root->shortName, rootLength)) ||
-        (strlen(root->longName) == rootLength && !_strnicmp(request, root->longName, rootLength))) {
-      return root->key;
-    }
-  }
-  return NULL;
-}
+#include "registry_root.h"
 
 /* Saving a key needs the backup privilege, which the session's administrator
  * holds but has not enabled. */
@@ -74,7 +49,7 @@ int main(int argc, char** argv) {
   }
   for (i = 1; i < argc; i += 2) {
     const char* subkeyPath;
-    const HKEY root = ParseRoot(argv[i], &subkeyPath);
+    const HKEY root = ParseRegistryPath(argv[i], &subkeyPath);
     HKEY key;
     LONG result;
     if (root == NULL) {
