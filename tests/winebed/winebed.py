@@ -770,7 +770,6 @@ class Template:
         template = cls(Path(tempfile.mkdtemp(prefix="korvanta-winebed-", dir=parent)), spares)
         base = template.root / "nt"
         env = _wine_environment(base)
-        started = time.monotonic()
         _run_checked(["wineboot", "-i"], env, template.logs, timeout=300)
         for args in (
             # Message boxes block without an X server, as real ones do.
@@ -792,7 +791,6 @@ class Template:
                     entry.unlink()
                     entry.mkdir()
         template._family_prefix["nt"] = base
-        template.build_seconds = time.monotonic() - started
         return template
 
     def prefix(self, family: str) -> Path:
@@ -836,17 +834,16 @@ class Template:
 
     def new_machine(self, family: str) -> "Machine":
         """A fresh machine of the family (a copy takes about 1-1.5 s)."""
-        root = Path(tempfile.mkdtemp(prefix="korvanta-machine-"))
+        root = None
         spare = self._spares.pop(family, None)
         if spare is not None:
             spare_root, copying = spare
             if copying.wait() == 0:
-                shutil.rmtree(root)
                 root = spare_root
             else:
                 shutil.rmtree(spare_root, ignore_errors=True)
-                spare = None
-        if spare is None:
+        if root is None:
+            root = Path(tempfile.mkdtemp(prefix="korvanta-machine-"))
             if self._copy_prefix(family, root / "prefix").wait() != 0:
                 shutil.rmtree(root, ignore_errors=True)
                 raise WineError(f"cannot copy the {family} template")
@@ -1101,14 +1098,15 @@ class Machine:
             self.start_session()
             _run_checked(["wine", "wineboot", "-r"], self.env, self.logs)
 
-    def _start(self, args: list[str], label: str, extra_env: Optional[Mapping[str, str]] = None,
-               cwd: Optional[Path] = None) -> BackgroundProcess:
+    def _start(self, args: list[str], label: str,
+               extra_env: Optional[Mapping[str, str]] = None) -> BackgroundProcess:
         log = self.logs.open(label)
         env = dict(self.env)
         if extra_env:
             env.update(extra_env)
+        # Started from C:\ so that Wine gives the program that current folder.
         popen = subprocess.Popen(args, env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
-                                 cwd=cwd or self.drive_c)
+                                 cwd=self.drive_c)
         process = BackgroundProcess(popen, log)
         self._background.append(process)
         return process
