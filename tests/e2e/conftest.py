@@ -59,3 +59,43 @@ def new_machine(template):
 @pytest.fixture
 def machine(new_machine, family) -> winebed.Machine:
     return new_machine(family)
+
+
+@pytest.fixture(scope="session")
+def baseline_changes(template):
+    """baseline_changes(family): what a run of the installer alone (no component
+    files beside it, no arguments) changes on a fresh machine of that family,
+    measured once per test run.
+
+    Some stages write whatever lies beside the installer. A test of one stage
+    leaves out those baseline changes that fall outside its own area, so that it
+    does not depend on what the other stages do; everything else must be exactly
+    as the test expects."""
+    found = {}
+
+    def changes(family: str) -> list[winebed.Change]:
+        if family not in found:
+            with template.new_machine(family) as control:
+                control.install_payload(names=[])
+                before = control.snapshot()
+                result = control.run_installer()
+                assert (result.exit_code, result.boxes) == (0, [])
+                found[family] = before.diff(control.snapshot()).changes
+        return found[family]
+
+    return changes
+
+
+@pytest.fixture
+def assert_own_changes(baseline_changes):
+    """assert_own_changes(machine, before, is_own, files=, keys=, values=,
+    profiles=): asserts the changes since the snapshot `before`, leaving out the
+    baseline changes for which is_own(change) is false."""
+
+    def check(machine: winebed.Machine, before, is_own, **expected) -> None:
+        diff = before.diff(machine.snapshot())
+        foreign = [change for change in baseline_changes(machine.family) if not is_own(change)]
+        diff.changes = [change for change in diff.changes if change not in foreign]
+        diff.assert_changes(**expected)
+
+    return check

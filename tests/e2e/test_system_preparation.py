@@ -28,30 +28,6 @@ def is_own(change: winebed.Change) -> bool:
     return path.startswith("hkcu\\software\\korvanta")
 
 
-@pytest.fixture(scope="module")
-def other_stages(template):
-    """family -> the changes a run with the installer alone makes outside
-    System.ini and the user's Korvanta key."""
-    found = {}
-
-    def changes(family: str) -> list[winebed.Change]:
-        if family not in found:
-            with template.new_machine(family) as control:
-                control.install_payload(names=[])
-                before = control.snapshot()
-                result = control.run_installer()
-                assert (result.exit_code, result.boxes) == (0, [])
-                found[family] = [c for c in before.diff(control.snapshot()).changes if not is_own(c)]
-        return found[family]
-
-    return changes
-
-
-def assert_changes(machine, other_stages, before, **expected) -> None:
-    diff = before.diff(machine.snapshot())
-    foreign = other_stages(machine.family)
-    diff.changes = [change for change in diff.changes if change not in foreign]
-    diff.assert_changes(**expected)
 
 
 def before_last_section(system_ini: bytes, section: bytes) -> bytes:
@@ -80,7 +56,7 @@ NINE_X_CACHE_CASES = {
 
 
 @pytest.mark.parametrize("case", NINE_X_CACHE_CASES)
-def test_9x_fixes_the_cache_size_and_keeps_everything_else(new_machine, other_stages, case):
+def test_9x_fixes_the_cache_size_and_keeps_everything_else(new_machine, assert_own_changes, case):
     machine = new_machine("9x")
     machine.install_payload(names=[])
     initial, expected, changed = NINE_X_CACHE_CASES[case](machine.read(SYSTEM_INI))
@@ -91,11 +67,11 @@ def test_9x_fixes_the_cache_size_and_keeps_everything_else(new_machine, other_st
 
     assert (result.exit_code, result.boxes) == (0, [])
     assert machine.read(SYSTEM_INI) == expected
-    assert_changes(machine, other_stages, before,
+    assert_own_changes(machine, before, is_own,
                    profiles={(SYSTEM_INI, "VCache", key): change for key, change in changed.items()})
 
 
-def test_nt_leaves_system_ini_byte_identical(new_machine, other_stages):
+def test_nt_leaves_system_ini_byte_identical(new_machine, assert_own_changes):
     machine = new_machine("nt")
     machine.install_payload(names=[])
     machine.write(SYSTEM_INI, before_last_section(machine.read(SYSTEM_INI), OTHER_KEYS_SECTION))
@@ -106,7 +82,7 @@ def test_nt_leaves_system_ini_byte_identical(new_machine, other_stages):
 
     assert (result.exit_code, result.boxes) == (0, [])
     assert machine.read(SYSTEM_INI) == content
-    assert_changes(machine, other_stages, before)
+    assert_own_changes(machine, before, is_own)
 
 
 def test_9x_locked_system_ini_ends_the_run_before_any_later_stage(new_machine):
@@ -153,7 +129,7 @@ NEIGHBOURS = {
 }
 
 
-def test_engine_key_goes_with_everything_below_it(machine, other_stages):
+def test_engine_key_goes_with_everything_below_it(machine, assert_own_changes):
     machine.install_payload(names=[])
     machine.reg_import({**ENGINE_TREE, **NEIGHBOURS})
     before = machine.snapshot()
@@ -168,13 +144,13 @@ def test_engine_key_goes_with_everything_below_it(machine, other_stages):
         assert after.key_exists(key), key
         for name, value in values.items():
             assert after.value(key, name) == value, (key, name)
-    assert_changes(machine, other_stages, before,
+    assert_own_changes(machine, before, is_own,
                    keys={key: "removed" for key in ENGINE_TREE},
                    values={(key, name): "removed" for key, values in ENGINE_TREE.items() for name in values},
                    profiles=vcache_added(machine.family))
 
 
-def test_without_engine_key_nothing_is_shown_or_changed(machine, other_stages):
+def test_without_engine_key_nothing_is_shown_or_changed(machine, assert_own_changes):
     machine.install_payload(names=[])
     machine.reg_import(NEIGHBOURS)
     before = machine.snapshot()
@@ -182,7 +158,7 @@ def test_without_engine_key_nothing_is_shown_or_changed(machine, other_stages):
     result = machine.run_installer()
 
     assert (result.exit_code, result.boxes) == (0, [])
-    assert_changes(machine, other_stages, before, profiles=vcache_added(machine.family))
+    assert_own_changes(machine, before, is_own, profiles=vcache_added(machine.family))
 
 
 def vcache_added(family: str) -> dict:
