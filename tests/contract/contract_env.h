@@ -118,4 +118,11 @@ inline std::string InScratch(const std::string& name) { return Env().Scratch() +
 
 inline bool Is9xFamily() { return Env().PlatformId() == VER_PLATFORM_WIN32_WINDOWS; }
 
+// Every environment has a CD-ROM drive E: whose disc holds this file with
+// these bytes: the simulated machine from the start, Wine because its runner
+// maps a folder as that drive before the tests run.
+inline constexpr char kCdromRoot[] = "E:\\";
+inline constexpr char kCdromProbeFile[] = "E:\\CONTRACT\\PROBE.TXT";
+inline constexpr char kCdromProbeBytes[] = "disc";
+
 }  // namespace korvanta::contract

@@ -19,6 +19,8 @@ class SimEnv final : public ContractEnv {
       machine_.SetPlatform(VER_PLATFORM_WIN32_WINDOWS, 4, 10);
       machine_.SetSystemDirectory("C:\\WINDOWS\\SYSTEM");
     }
+    machine_.SetDriveType('E', DRIVE_CDROM);
+    machine_.AddFile(kCdromProbeFile, kCdromProbeBytes);
     scratch_ = "C:\\contract\\" + ScratchName();
     machine_.AddDirectory(scratch_);
   }

@@ -183,6 +183,19 @@ TEST_F(Files, DriveTypesAndErrorMode) {
   EXPECT_EQ(UINT{SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX}, ops.SetErrorMode(original));
 }
 
+// The media deployment finds the disc by drive type and then tests for a file
+// on it; a folder of the same name must not count.
+TEST_F(Files, CdromDriveAndAFileOnItsDisc) {
+  EXPECT_EQ(UINT{DRIVE_CDROM}, ops.GetDriveTypeA(kCdromRoot));
+  const DWORD attributes = ops.GetFileAttributesA(kCdromProbeFile);
+  ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes);
+  EXPECT_EQ(0u, attributes & FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(kCdromProbeBytes, Env().ReadFile(kCdromProbeFile));
+  const DWORD folder = ops.GetFileAttributesA("E:\\CONTRACT");
+  ASSERT_NE(INVALID_FILE_ATTRIBUTES, folder);
+  EXPECT_NE(0u, folder & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 TEST_F(Files, DirectoriesComeWithoutTrailingBackslashAndReportTheSizeNeeded) {
   using Getter = UINT (PlatformOps::*)(char*, UINT);
   for (Getter get : {&PlatformOps::GetWindowsDirectoryA, &PlatformOps::GetSystemDirectoryA}) {

@@ -27,7 +27,11 @@ def _summary(output: str) -> str:
     return "\n".join(lines) or output[-3000:]
 
 
-def test_contract_tests_pass_under_wine(machine, contract_tests):
+def test_contract_tests_pass_under_wine(machine, contract_tests, tmp_path):
+    # The tests expect a CD-ROM drive E: holding CONTRACT\PROBE.TXT ("disc").
+    (tmp_path / "CONTRACT").mkdir()
+    (tmp_path / "CONTRACT" / "PROBE.TXT").write_bytes(b"disc")
+    machine.add_cdrom("e", tmp_path)
     # Run from the build folder: the tests find their helper programs in the
     # winebed folder beside them.
     program = dos_path(contract_tests)

@@ -98,12 +98,14 @@ class WineError(RuntimeError):
 
 def win32_build_dir() -> Path:
     """The Windows build: the exe, winebed/*.exe and contract_tests.exe."""
-    return Path(os.environ.get("KORVANTA_WIN32_BUILD", REPOSITORY / "build" / "win32"))
+    # Absolute, because Wine resolves a relative program path against its own
+    # idea of the current folder, which changes when drives are remapped.
+    return Path(os.environ.get("KORVANTA_WIN32_BUILD", REPOSITORY / "build" / "win32")).resolve()
 
 
 def payload_dir() -> Path:
     """The component files that go beside the installer."""
-    return Path(os.environ.get("KORVANTA_PAYLOAD", REPOSITORY / "examples" / "payload"))
+    return Path(os.environ.get("KORVANTA_PAYLOAD", REPOSITORY / "examples" / "payload")).resolve()
 
 
 def installer_exe() -> Path:
