@@ -295,30 +295,26 @@ std::vector<std::pair<std::string, std::string>> SimMachine::PendingRenames() co
 
 BOOL SimMachine::CopyFileA(const char* existing, const char* target, BOOL failIfExists) {
   State& s = *state_;
-  const auto fail = [&](DWORD error) {
-    s.lastError = error;
-    return FALSE;
-  };
   if (auto error = s.Record("CopyFileA", JoinArgs({existing, target, failIfExists}))) {
-    return fail(*error);
+    return s.Fail(*error);
   }
-  if (existing == nullptr || target == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  if (existing == nullptr || target == nullptr) return s.Fail(ERROR_INVALID_PARAMETER);
   DWORD error = 0;
   const std::optional<ResolvedPath> from = s.Resolve(existing, &error);
-  if (!from) return fail(error);
+  if (!from) return s.Fail(error);
   const FileNode* source = s.Find(from->key);
-  if (source == nullptr || from->trailingSeparator) return fail(s.MissingError(*from));
-  if (source->directory) return fail(ERROR_ACCESS_DENIED);
+  if (source == nullptr || from->trailingSeparator) return s.Fail(s.MissingError(*from));
+  if (source->directory) return s.Fail(ERROR_ACCESS_DENIED);
 
   const std::optional<ResolvedPath> to = s.Resolve(target, &error);
-  if (!to) return fail(error);
-  if (to->parentKey.empty() || !s.IsDirectory(to->parentKey)) return fail(ERROR_PATH_NOT_FOUND);
+  if (!to) return s.Fail(error);
+  if (to->parentKey.empty() || !s.IsDirectory(to->parentKey)) return s.Fail(ERROR_PATH_NOT_FOUND);
   if (const FileNode* old = s.Find(to->key)) {
-    if (failIfExists) return fail(ERROR_FILE_EXISTS);
-    if (old->directory) return fail(ERROR_ACCESS_DENIED);
-    if (to->key == from->key) return fail(ERROR_SHARING_VIOLATION);  // the source is open
-    if (old->lockError != 0) return fail(old->lockError);
-    if (old->attributes & FILE_ATTRIBUTE_READONLY) return fail(ERROR_ACCESS_DENIED);
+    if (failIfExists) return s.Fail(ERROR_FILE_EXISTS);
+    if (old->directory) return s.Fail(ERROR_ACCESS_DENIED);
+    if (to->key == from->key) return s.Fail(ERROR_SHARING_VIOLATION);  // the source is open
+    if (old->lockError != 0) return s.Fail(old->lockError);
+    if (old->attributes & FILE_ATTRIBUTE_READONLY) return s.Fail(ERROR_ACCESS_DENIED);
   }
   // The copy takes the source's attributes and is marked for backup.
   const std::string bytes = source->bytes;
@@ -329,21 +325,17 @@ BOOL SimMachine::CopyFileA(const char* existing, const char* target, BOOL failIf
 
 BOOL SimMachine::DeleteFileA(const char* path) {
   State& s = *state_;
-  const auto fail = [&](DWORD error) {
-    s.lastError = error;
-    return FALSE;
-  };
-  if (auto error = s.Record("DeleteFileA", JoinArgs({path}))) return fail(*error);
-  if (path == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  if (auto error = s.Record("DeleteFileA", JoinArgs({path}))) return s.Fail(*error);
+  if (path == nullptr) return s.Fail(ERROR_INVALID_PARAMETER);
   DWORD error = 0;
   const std::optional<ResolvedPath> resolved = s.Resolve(path, &error);
-  if (!resolved) return fail(error);
+  if (!resolved) return s.Fail(error);
   const FileNode* node = s.Find(resolved->key);
-  if (node == nullptr) return fail(s.MissingError(*resolved));
+  if (node == nullptr) return s.Fail(s.MissingError(*resolved));
   if (node->directory || (node->attributes & FILE_ATTRIBUTE_READONLY)) {
-    return fail(ERROR_ACCESS_DENIED);
+    return s.Fail(ERROR_ACCESS_DENIED);
   }
-  if (node->lockError != 0) return fail(node->lockError);
+  if (node->lockError != 0) return s.Fail(node->lockError);
   s.RemoveNode(resolved->key);
   return TRUE;
 }
@@ -371,19 +363,15 @@ DWORD SimMachine::GetFileAttributesA(const char* path) {
 
 BOOL SimMachine::SetFileAttributesA(const char* path, DWORD attributes) {
   State& s = *state_;
-  const auto fail = [&](DWORD error) {
-    s.lastError = error;
-    return FALSE;
-  };
   if (auto error = s.Record("SetFileAttributesA", JoinArgs({path, attributes}))) {
-    return fail(*error);
+    return s.Fail(*error);
   }
-  if (path == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  if (path == nullptr) return s.Fail(ERROR_INVALID_PARAMETER);
   DWORD error = 0;
   const std::optional<ResolvedPath> resolved = s.Resolve(path, &error);
-  if (!resolved) return fail(error);
+  if (!resolved) return s.Fail(error);
   FileNode* node = s.Find(resolved->key);
-  if (node == nullptr) return fail(s.MissingError(*resolved));
+  if (node == nullptr) return s.Fail(s.MissingError(*resolved));
   // Another process holding the file open for reading does not stop an
   // attribute change: only data access is shared out.
   node->attributes = attributes & kSettableAttributes;
@@ -472,27 +460,23 @@ BOOL SimMachine::FindClose(HANDLE find) {
 
 BOOL SimMachine::MoveFileExA(const char* existing, const char* target, DWORD flags) {
   State& s = *state_;
-  const auto fail = [&](DWORD error) {
-    s.lastError = error;
-    return FALSE;
-  };
   if (auto error = s.Record("MoveFileExA", JoinArgs({existing, target, flags}))) {
-    return fail(*error);
+    return s.Fail(*error);
   }
   // The 9x family exports MoveFileExA only as a stub.
-  if (s.Is9x()) return fail(error::kCallNotImplemented);
-  if (existing == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  if (s.Is9x()) return s.Fail(error::kCallNotImplemented);
+  if (existing == nullptr) return s.Fail(ERROR_INVALID_PARAMETER);
   DWORD error = 0;
   const std::optional<ResolvedPath> from = s.Resolve(existing, &error);
-  if (!from) return fail(error);
+  if (!from) return s.Fail(error);
   std::optional<ResolvedPath> to;
   if (target != nullptr) {
     to = s.Resolve(target, &error);
-    if (!to) return fail(error);
+    if (!to) return s.Fail(error);
   }
 
   if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) {
-    if (flags & MOVEFILE_COPY_ALLOWED) return fail(ERROR_INVALID_PARAMETER);
+    if (flags & MOVEFILE_COPY_ALLOWED) return s.Fail(ERROR_INVALID_PARAMETER);
     // Recorded for the session manager; nothing is checked until the restart.
     s.pendingRenames.push_back(
         {existing, target ? target : "", (flags & MOVEFILE_REPLACE_EXISTING) != 0});
@@ -500,21 +484,21 @@ BOOL SimMachine::MoveFileExA(const char* existing, const char* target, DWORD fla
   }
 
   const FileNode* source = s.Find(from->key);
-  if (source == nullptr) return fail(s.MissingError(*from));
-  if (source->lockError != 0) return fail(source->lockError);
+  if (source == nullptr) return s.Fail(s.MissingError(*from));
+  if (source->lockError != 0) return s.Fail(source->lockError);
   if (!to) {
-    return fail(ERROR_INVALID_PARAMETER);  // deletion is only possible at restart
+    return s.Fail(ERROR_INVALID_PARAMETER);  // deletion is only possible at restart
   }
-  if (to->parentKey.empty() || !s.IsDirectory(to->parentKey)) return fail(ERROR_PATH_NOT_FOUND);
+  if (to->parentKey.empty() || !s.IsDirectory(to->parentKey)) return s.Fail(ERROR_PATH_NOT_FOUND);
   if (from->key[0] != to->key[0] && !(flags & MOVEFILE_COPY_ALLOWED)) {
-    return fail(kErrorNotSameDevice);
+    return s.Fail(kErrorNotSameDevice);
   }
   if (const FileNode* old = s.Find(to->key); old != nullptr && to->key != from->key) {
-    if (!(flags & MOVEFILE_REPLACE_EXISTING)) return fail(ERROR_ALREADY_EXISTS);
+    if (!(flags & MOVEFILE_REPLACE_EXISTING)) return s.Fail(ERROR_ALREADY_EXISTS);
     if (old->directory || (old->attributes & FILE_ATTRIBUTE_READONLY)) {
-      return fail(ERROR_ACCESS_DENIED);
+      return s.Fail(ERROR_ACCESS_DENIED);
     }
-    if (old->lockError != 0) return fail(old->lockError);
+    if (old->lockError != 0) return s.Fail(old->lockError);
     s.RemoveNode(to->key);
   }
   s.RenameNode(from->key, *to);

@@ -231,20 +231,16 @@ DWORD SimMachine::GetPrivateProfileSectionA(const char* section, char* buffer, D
 BOOL SimMachine::WritePrivateProfileStringA(const char* section, const char* key, const char* value,
                                             const char* file) {
   State& s = *state_;
-  const auto fail = [&](DWORD error) {
-    s.lastError = error;
-    return FALSE;
-  };
   if (auto error = s.Record("WritePrivateProfileStringA", JoinArgs({section, key, value, file}))) {
-    return fail(*error);
+    return s.Fail(*error);
   }
   // All three null: flush the cached copy of the file. Nothing is cached here,
   // so there is nothing to do, and Windows reports success.
   if (section == nullptr && key == nullptr && value == nullptr) return TRUE;
-  if (section == nullptr) return fail(ERROR_FILE_NOT_FOUND);
+  if (section == nullptr) return s.Fail(ERROR_FILE_NOT_FOUND);
 
   ProfileTarget target = OpenForWrite(s, file);
-  if (target.error != 0) return fail(target.error);
+  if (target.error != 0) return s.Fail(target.error);
   if (key == nullptr) {
     RemoveSection(s, target, section);
     return TRUE;
@@ -286,18 +282,14 @@ BOOL SimMachine::WritePrivateProfileStringA(const char* section, const char* key
 BOOL SimMachine::WritePrivateProfileSectionA(const char* section, const char* entries,
                                              const char* file) {
   State& s = *state_;
-  const auto fail = [&](DWORD error) {
-    s.lastError = error;
-    return FALSE;
-  };
   if (auto error = s.Record("WritePrivateProfileSectionA",
                             JoinArgs({section, LogArg::MultiString(entries), file}))) {
-    return fail(*error);
+    return s.Fail(*error);
   }
   if (section == nullptr && entries == nullptr) return TRUE;  // flush, as above
-  if (section == nullptr) return fail(ERROR_FILE_NOT_FOUND);
+  if (section == nullptr) return s.Fail(ERROR_FILE_NOT_FOUND);
   ProfileTarget target = OpenForWrite(s, file);
-  if (target.error != 0) return fail(target.error);
+  if (target.error != 0) return s.Fail(target.error);
   if (entries == nullptr) {
     RemoveSection(s, target, section);
     return TRUE;

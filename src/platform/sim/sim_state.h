@@ -207,6 +207,12 @@ struct SimMachine::State {
   // error code.
   std::optional<DWORD> Record(const char* operation, const std::string& args);
 
+  // The failure of a BOOL operation: sets the last error, returns FALSE.
+  BOOL Fail(DWORD error) {
+    lastError = error;
+    return FALSE;
+  }
+
   // files (sim_files.cpp)
   std::optional<ResolvedPath> Resolve(std::string_view path, DWORD* error) const;
   FileNode* Find(const std::string& key);
