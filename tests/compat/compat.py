@@ -323,7 +323,9 @@ def _prepare(template: winebed.Template, version: Version) -> winebed.Machine:
     """A fresh machine of the version as the suite's setup leaves it: the CD in
     drive D:, the application folder with its history file, the installer and
     its component files, the installing user's engine settings, and no ASPI
-    layer yet (Wine's prefix has a placeholder WNASPI32.DLL)."""
+    layer yet (Wine's prefix has a placeholder WNASPI32.DLL). The folders that
+    the real family has and Wine's prefix lacks are made, so that every row
+    of every component can succeed."""
     machine = template.new_machine("nt")
     try:
         machine.add_cdrom("d", CD)
@@ -333,7 +335,10 @@ def _prepare(template: winebed.Template, version: Version) -> winebed.Machine:
         machine.install_payload()
         machine.reg_import({USER_ENGINE_KEY: {"Latency": dword(10)},
                             USER_ENGINE_KEY + "\\Devices\\0": {"Name": sz("Maya")}})
-        if family(version) == "9x":
+        if family(version) == "nt":
+            # Every NT Windows has the 16-bit system folder; Wine's prefix has not.
+            machine.mkdir(WIN + "\\SYSTEM")
+        else:
             machine.remove(SYS + "\\wnaspi32.dll")
             machine.mkdir(SYS + "\\IOSUBSYS")
             machine.mkdir(SYS_9X_DRIVERS)
@@ -554,7 +559,7 @@ def run_sim() -> list[Row]:
 # --------------------------------------------------------------------------
 # Output
 
-COLUMNS = (("version", 8), ("shown", 5), ("hidden", 13), ("plat/maj", 8), ("guard via", 9), ("stopped", 7),
+COLUMNS = (("version", 8), ("shown", 5), ("hidden", 23), ("plat/maj", 8), ("guard via", 9), ("stopped", 7),
            ("device", 6), ("values", 6), ("files", 6), ("boxes", 5), ("result", 6))
 
 
