@@ -1,0 +1,158 @@
+"""The running-product guard and the deployment from the distribution CD under
+Wine, end to end, on both families (the 9x family walks the process list
+through Toolhelp, the NT family through PSAPI).
+
+The deployment is told apart from the other stages as in the component tests:
+what a run of the installer alone changes outside the application directory is
+left out of the comparison, and everything else must be exactly as expected.
+"""
+
+from pathlib import Path
+
+import pytest
+
+PRODUCT_MESSAGE = "Please close your software, restart your machine and run setup again !"
+CAPTION = "Korvanta Installation"
+APP = "C:\\Korvanta"
+MANUAL = "Handbuch"
+
+
+def in_app(change) -> bool:
+    return change.kind == "file" and change.path.lower().startswith(APP.lower() + "\\")
+
+
+def make_cd(root: Path, files: dict[str, bytes]) -> Path:
+    """A disc's contents: relative Windows path -> bytes."""
+    for relative, data in files.items():
+        target = root.joinpath(*relative.split("\\"))
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(data)
+    root.mkdir(parents=True, exist_ok=True)
+    return root
+
+
+def prepare_app(machine, folder: str = APP) -> None:
+    machine.mkdir(folder)
+    machine.write(folder + "\\HISTORY.TXT", "old history")
+    machine.write(folder + "\\TAV.EXE", "the application")
+
+
+@pytest.mark.parametrize("running", ["C:\\Suite\\TAV.EXE", "C:\\Suite\\tavmori.exe", "C:\\Suite\\TAVPELANI.EXE"])
+def test_running_application_stops_the_run_before_any_change(machine, tmp_path, running):
+    machine.install_payload()
+    prepare_app(machine)
+    machine.add_cdrom("d", make_cd(tmp_path / "cd", {"OEM\\TAVOEM.DLL": b"oem"}))
+    machine.start_named_process(running)
+    before = machine.snapshot()
+
+    result = machine.run_installer(APP, MANUAL)
+
+    assert result.exit_code == 0
+    assert [(box.caption, box.text, box.buttons) for box in result.boxes] == [(CAPTION, PRODUCT_MESSAGE, (1,))]
+    before.diff(machine.snapshot()).assert_changes()
+
+
+def test_names_that_only_contain_a_product_name_do_not_stop_the_run(machine, assert_own_changes):
+    machine.install_payload(names=[])
+    prepare_app(machine)
+    for name in ("C:\\Suite\\TAVX.EXE", "C:\\Suite\\TAV.EXE.OLD"):
+        machine.start_named_process(name)
+    before = machine.snapshot()
+
+    result = machine.run_installer(APP)
+
+    assert (result.exit_code, result.boxes) == (0, [])
+    assert_own_changes(machine, before, in_app, files={APP + "\\HISTORY.TXT": "removed"})
+
+
+# The three ways the suite's setup may pass the application directory.
+FOLDER_FORMS = {
+    "plain": (APP, f'"{{exe}}" {APP} {MANUAL}'),
+    "trailing-backslash": (APP, f'"{{exe}}" {APP}\\ {MANUAL}'),
+    "quoted-with-blanks": ("C:\\Program Files\\Korvanta", f'"{{exe}}" "C:\\Program Files\\Korvanta" {MANUAL}'),
+}
+
+
+@pytest.mark.parametrize("form", FOLDER_FORMS)
+def test_each_file_comes_from_the_first_cd_that_holds_it(machine, tmp_path, assert_own_changes, form):
+    folder, command_line = FOLDER_FORMS[form]
+    exe = machine.install_payload(names=[])
+    prepare_app(machine, folder)
+    machine.add_cdroms({
+        "d": make_cd(tmp_path / "d", {"OEM\\TAVOEM.DLL": b"oem from D",
+                                      f"DATA\\DOC\\{MANUAL}-en.pdf": b"english from D"}),
+        "e": make_cd(tmp_path / "e", {"OEM\\TAVOEM.DLL": b"oem from E",
+                                      f"DATA\\DOC\\{MANUAL}-de.pdf": b"german from E",
+                                      f"DATA\\DOC\\{MANUAL}-en.pdf": b"english from E"}),
+    })
+    before = machine.snapshot()
+
+    result = machine.run_installer(command_line=command_line.format(exe=exe))
+
+    assert (result.exit_code, result.boxes) == (0, [])
+    assert machine.read(folder + "\\TAVOEM.DLL") == b"oem from D"
+    assert machine.read(folder + f"\\{MANUAL}-de.pdf") == b"german from E"
+    assert machine.read(folder + f"\\{MANUAL}-en.pdf") == b"english from D"
+    own = lambda change: change.kind == "file" and change.path.lower().startswith(folder.lower() + "\\")
+    assert_own_changes(machine, before, own, files={
+        folder + "\\HISTORY.TXT": "removed", folder + "\\TAVOEM.DLL": "added",
+        folder + f"\\{MANUAL}-de.pdf": "added", folder + f"\\{MANUAL}-en.pdf": "added"})
+
+
+def test_no_cd_still_deletes_history_and_the_system_drive_is_never_searched(machine, assert_own_changes):
+    machine.install_payload(names=[])
+    prepare_app(machine)
+    # C: marked as a CD-ROM drive, holding the disc's layout.
+    machine.mkdir("C:\\OEM")
+    machine.write("C:\\OEM\\TAVOEM.DLL", b"oem on C")
+    machine.mkdir("C:\\DATA\\DOC")
+    machine.write(f"C:\\DATA\\DOC\\{MANUAL}-de.pdf", b"german on C")
+    machine.add_cdroms({"c": None})
+    before = machine.snapshot()
+
+    result = machine.run_installer(APP, MANUAL)
+
+    assert (result.exit_code, result.boxes) == (0, [])
+    assert_own_changes(machine, before, in_app, files={APP + "\\HISTORY.TXT": "removed"})
+
+
+# Without a manual name, and with one that holds a path, only the OEM library
+# is copied. The path would reach D:\WINDOWS on the disc and C:\WINDOWS on the
+# machine.
+@pytest.mark.parametrize("manual", [None, "..\\..\\WINDOWS\\x"], ids=["no-manual-name", "name-holding-a-path"])
+def test_only_the_oem_library_without_a_plain_manual_name(machine, tmp_path, assert_own_changes, manual):
+    machine.install_payload(names=[])
+    prepare_app(machine)
+    machine.add_cdrom("d", make_cd(tmp_path / "d", {
+        "OEM\\TAVOEM.DLL": b"oem", "WINDOWS\\x-de.pdf": b"outside", "WINDOWS\\x-en.pdf": b"outside",
+        "DATA\\DOC\\x-de.pdf": b"german", "DATA\\DOC\\-de.pdf": b"nameless"}))
+    before = machine.snapshot()
+
+    result = machine.run_installer(APP, *([manual] if manual else []))
+
+    assert (result.exit_code, result.boxes) == (0, [])
+    assert not machine.exists("C:\\WINDOWS\\x-de.pdf")
+    assert_own_changes(machine, before, in_app, files={APP + "\\HISTORY.TXT": "removed",
+                                                       APP + "\\TAVOEM.DLL": "added"})
+
+
+# As root under Wine the read-only bit does not stop a write, so an immutable
+# file stands in for a read-only one (both refuse with access denied).
+def test_targets_that_cannot_be_written_stay_as_they_were_silently(machine, tmp_path, assert_own_changes):
+    machine.install_payload(names=[])
+    prepare_app(machine)
+    machine.write(APP + "\\TAVOEM.DLL", "old oem")
+    machine.write(APP + f"\\{MANUAL}-de.pdf", "old german")
+    machine.add_cdrom("d", make_cd(tmp_path / "d", {
+        "OEM\\TAVOEM.DLL": b"new oem", f"DATA\\DOC\\{MANUAL}-de.pdf": b"new german",
+        f"DATA\\DOC\\{MANUAL}-en.pdf": b"new english"}))
+    before = machine.snapshot()
+
+    with machine.immutable(APP + "\\TAVOEM.DLL"), machine.hold_lock(APP + f"\\{MANUAL}-de.pdf"):
+        result = machine.run_installer(APP, MANUAL)
+
+    assert (result.exit_code, result.boxes) == (0, [])
+    assert machine.read(APP + "\\TAVOEM.DLL") == b"old oem"
+    assert machine.read(APP + f"\\{MANUAL}-de.pdf") == b"old german"
+    assert_own_changes(machine, before, in_app, files={APP + "\\HISTORY.TXT": "removed",
+                                                       APP + f"\\{MANUAL}-en.pdf": "added"})
