@@ -31,10 +31,13 @@ constexpr AspiFile Files9x[] = {
 // The 16-bit library and its WOW helper belong in the Windows directory's
 // SYSTEM folder, where 16-bit programs look for them.
 constexpr AspiFile FilesNt[] = {
-    {"ASPI32.NT", Folder::System, "Drivers\\ASPI32.NT", "Drivers\\ASPI32.SYS", "Drivers\\ASPI32.OLD"},
+    {"ASPI32.NT", Folder::System, "Drivers\\ASPI32.NT", "Drivers\\ASPI32.SYS",
+     "Drivers\\ASPI32.OLD"},
     {"WNASPI32.NT", Folder::System, "WNASPI32.NT", "WNASPI32.DLL", "WNASPI32.OLD"},
-    {"WINASPI.NT", Folder::Windows, "SYSTEM\\WINASPI.NT", "SYSTEM\\WINASPI.DLL", "SYSTEM\\WINASPI.OLD"},
-    {"WOWPOST.NT", Folder::Windows, "SYSTEM\\WOWPOST.NT", "SYSTEM\\WOWPOST.EXE", "SYSTEM\\WOWPOST.OLD"},
+    {"WINASPI.NT", Folder::Windows, "SYSTEM\\WINASPI.NT", "SYSTEM\\WINASPI.DLL",
+     "SYSTEM\\WINASPI.OLD"},
+    {"WOWPOST.NT", Folder::Windows, "SYSTEM\\WOWPOST.NT", "SYSTEM\\WOWPOST.EXE",
+     "SYSTEM\\WOWPOST.OLD"},
 };
 
 // A REG_DWORD value (text nullptr) or a REG_SZ value.
@@ -59,8 +62,8 @@ constexpr AspiValue Values9x[] = {
 
 // NT: an automatically started kernel driver service.
 constexpr AspiValue ValuesNt[] = {
-    {ServiceKey, "Type", 1, nullptr},          // SERVICE_KERNEL_DRIVER
-    {ServiceKey, "Start", 2, nullptr},         // SERVICE_AUTO_START
+    {ServiceKey, "Type", 1, nullptr},   // SERVICE_KERNEL_DRIVER
+    {ServiceKey, "Start", 2, nullptr},  // SERVICE_AUTO_START
     {ServiceKey, "Undoable", 1, nullptr},
     {ServiceKey, "ErrorControl", 1, nullptr},  // SERVICE_ERROR_NORMAL
     {ServiceKey, "MatchFlags", 0, nullptr},
@@ -83,8 +86,8 @@ void InstallAspiLayer(const Platform& platform, std::string sourceDir, std::stri
   // An ASPI layer already in place (ours or another vendor's) is left alone.
   if (FileExists(ops, systemDir + (is9x ? PresenceFile9x : PresenceFileNt))) return;
 
-  const std::span<const AspiFile> files = is9x ? std::span<const AspiFile>(Files9x)
-                                               : std::span<const AspiFile>(FilesNt);
+  const std::span<const AspiFile> files =
+      is9x ? std::span<const AspiFile>(Files9x) : std::span<const AspiFile>(FilesNt);
   for (const AspiFile& file : files) {
     const std::string& folder = file.folder == Folder::System ? systemDir : windowsDir;
     const std::string staged = folder + file.staged;
@@ -96,8 +99,8 @@ void InstallAspiLayer(const Platform& platform, std::string sourceDir, std::stri
     ScheduleReplace(platform, finalPath, staged);
   }
 
-  const std::span<const AspiValue> values = is9x ? std::span<const AspiValue>(Values9x)
-                                                 : std::span<const AspiValue>(ValuesNt);
+  const std::span<const AspiValue> values =
+      is9x ? std::span<const AspiValue>(Values9x) : std::span<const AspiValue>(ValuesNt);
   for (const AspiValue& value : values) {
     if (value.text == nullptr) {
       RegWriteDword(ops, HKEY_LOCAL_MACHINE, value.key, value.name, value.number);

@@ -10,8 +10,8 @@ namespace {
 // each is copied beside its final name (last letter dropped) and swapped in
 // at the next restart.
 struct EngineFile {
-  const char* source;  // in SourceDir
-  const char* staged;  // in SystemDir
+  const char* source;     // in SourceDir
+  const char* staged;     // in SystemDir
   const char* finalName;  // in SystemDir
 };
 
