@@ -210,7 +210,8 @@ def test_run_changes_exactly_these_and_a_second_run_creates_nothing(machine, ass
 
     # A second run puts the same values back ("Enabled" over an earlier 0) and
     # adds no file, key or value. Wininit.ini keeps one entry per target; the
-    # NT family's delayed moves are appended once more, as Windows does.
+    # NT family's delayed moves are appended once more, as Windows does (at
+    # the restart the repeated backup move then sets the new ASPI files aside).
     machine.reg_set(SETTINGS_KEY, "Enabled", RegValue.dword_value(0))
     again = machine.snapshot()
     result = machine.run_installer()
