@@ -284,3 +284,9 @@ enum SE_OBJECT_TYPE {
 // needs is defined here.
 #define INSTALLFLAG_FORCE 0x00000001
 #endif
+
+#ifndef MAX_CLASS_NAME_LEN
+// MinGW's setupapi.h has only MAX_CLASS_NAME (for another use); the SDK's
+// name for the size of a class-name buffer is this one.
+#define MAX_CLASS_NAME_LEN 32
+#endif
