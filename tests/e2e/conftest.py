@@ -6,7 +6,7 @@
                removed) after the test, also when it fails.
 - new_machine: a factory for further machines, new_machine("9x"), closed the
                same way.
-- installer:   the built korvanta-sysinstall.exe (KORVANTA_WIN32_BUILD).
+- installer:   the built korvanta-sysinstall.exe (KORVANTA_WINDOWS_BUILD).
 
 The library itself is tests/winebed/winebed.py; see its docstrings.
 """
@@ -26,7 +26,7 @@ def installer() -> Path:
     exe = winebed.installer_exe()
     if not exe.is_file():
         pytest.fail(f"{exe} is missing: build the Windows targets (scripts/test does) "
-                    "or point KORVANTA_WIN32_BUILD at a build")
+                    "or point KORVANTA_WINDOWS_BUILD at a build")
     return exe
 
 

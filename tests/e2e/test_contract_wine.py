@@ -14,7 +14,7 @@ from winebed import dos_path
 
 @pytest.fixture(scope="module")
 def contract_tests():
-    exe = winebed.win32_build_dir() / "contract_tests.exe"
+    exe = winebed.windows_build_dir() / "contract_tests.exe"
     if not exe.is_file():
         pytest.fail(f"{exe} is missing: build the Windows targets first")
     return exe

@@ -1,6 +1,6 @@
 """The Wine test bed: fresh Windows machines for the end-to-end tests.
 
-A *template* is a 32-bit Wine prefix built once per test run (null graphics
+A *template* is a Wine prefix built once per test run (null graphics
 driver so that message boxes block as on Windows, no crash dialog, real user
 folders instead of links into the Linux home). A *machine* is a fresh copy of it
 for one scenario, of one Windows family ("nt" runs as Windows XP, "9x" as
@@ -36,9 +36,16 @@ CD-ROM drives (which end the session) before anything is pending.
 Wine commands get files as standard output and error, never a pipe: Wine's
 background processes inherit them and a reader would wait for ever.
 
-Binaries are found through KORVANTA_WIN32_BUILD (default build/win32 of the
-repository: the exe, winebed/*.exe, contract_tests.exe) and the sample payload
-through KORVANTA_PAYLOAD (default examples/payload).
+Two sorts of build machine: where 32-bit x86 code runs, prefixes are 32-bit
+and the shipped 32-bit build runs in them; where it cannot (no IA-32 mode),
+prefixes are 64-bit and a 64-bit test build of the same source runs under
+wine64. scripts/wine-arch decides (KORVANTA_WINE_ARCH=win32|win64 overrides
+it); everything below works the same in both.
+
+Binaries are found through KORVANTA_WINDOWS_BUILD (default build/win32 or
+build/win64 of the repository, by the architecture: the exe, winebed/*.exe,
+contract_tests.exe) and the sample payload through KORVANTA_PAYLOAD (default
+examples/payload).
 """
 
 from __future__ import annotations
@@ -46,6 +53,7 @@ from __future__ import annotations
 import atexit
 import contextlib
 import dataclasses
+import functools
 import hashlib
 import os
 import re
@@ -95,12 +103,33 @@ class WineError(RuntimeError):
 # --------------------------------------------------------------------------
 # Locations
 
+#: The 64-bit loader, called directly: Debian's `wine` wrapper takes the
+#: 32-bit loader whenever it is installed, whatever WINEARCH says.
+WINE64_LOADER = "/usr/lib/wine/wine64"
 
-def win32_build_dir() -> Path:
+
+@functools.lru_cache(maxsize=None)
+def wine_arch() -> tuple[str, str]:
+    """("win32" or "win64", the reason), as scripts/wine-arch decides it."""
+    result = subprocess.run([str(REPOSITORY / "scripts" / "wine-arch")], capture_output=True, text=True,
+                            stdin=subprocess.DEVNULL)
+    if result.returncode != 0:
+        raise WineError(result.stderr.strip() or "scripts/wine-arch failed")
+    arch, _, reason = result.stdout.strip().partition(" ")
+    return arch, reason
+
+
+def wine_command() -> str:
+    """The program that starts a Windows program in a prefix."""
+    return WINE64_LOADER if wine_arch()[0] == "win64" else "wine"
+
+
+def windows_build_dir() -> Path:
     """The Windows build: the exe, winebed/*.exe and contract_tests.exe."""
+    default = REPOSITORY / "build" / wine_arch()[0]
     # Absolute, because Wine resolves a relative program path against its own
     # idea of the current folder, which changes when drives are remapped.
-    return Path(os.environ.get("KORVANTA_WIN32_BUILD", REPOSITORY / "build" / "win32")).resolve()
+    return Path(os.environ.get("KORVANTA_WINDOWS_BUILD", default)).resolve()
 
 
 def payload_dir() -> Path:
@@ -109,13 +138,13 @@ def payload_dir() -> Path:
 
 
 def installer_exe() -> Path:
-    return win32_build_dir() / INSTALLER_NAME
+    return windows_build_dir() / INSTALLER_NAME
 
 
 def tool(name: str) -> Path:
     """A test-bed tool: watcher, regdump, regsave, locker, sleeper, launch,
     msgbox, devinstall, devlist or keysecurity (see tests/winebed/tools/)."""
-    path = win32_build_dir() / "winebed" / f"{name}.exe"
+    path = windows_build_dir() / "winebed" / f"{name}.exe"
     if not path.is_file():
         raise WineError(f"{path} is missing: build the Windows targets first")
     return path
@@ -696,7 +725,10 @@ def _parents(identity: str, stop: int) -> list[str]:
 def _wine_environment(prefix: Path, extra: Optional[Mapping[str, str]] = None) -> dict[str, str]:
     env = {k: v for k, v in os.environ.items()
            if not k.startswith("WINE") and k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-    env.update(WINEPREFIX=str(prefix), WINEARCH="win32",
+    arch = wine_arch()[0]
+    if arch == "win64":
+        env.update(WINELOADER=WINE64_LOADER)
+    env.update(WINEPREFIX=str(prefix), WINEARCH=arch,
                WINEDEBUG=os.environ.get("KORVANTA_WINEDEBUG", "-all"),
                # No Mono or Gecko installer at prefix creation; no menu entries
                # written into the Linux home.
@@ -772,7 +804,7 @@ class Template:
         template = cls(Path(tempfile.mkdtemp(prefix="korvanta-winebed-", dir=parent)), spares)
         base = template.root / "nt"
         env = _wine_environment(base)
-        _run_checked(["wineboot", "-i"], env, template.logs, timeout=300)
+        _run_checked([wine_command(), "wineboot", "-i"], env, template.logs, timeout=300)
         for args in (
             # Message boxes block without an X server, as real ones do.
             ["reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics", "/d", "null", "/f"],
@@ -781,7 +813,7 @@ class Template:
              "/d", "0", "/f"],
             ["reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d", FAMILY_VERSIONS["nt"], "/f"],
         ):
-            _run_checked(["wine"] + args, env, template.logs)
+            _run_checked([wine_command()] + args, env, template.logs)
         # A graceful end writes the registry to disk.
         _run_checked(["wineserver", "-w"], env, template.logs)
         # The user folders are links into the Linux home; a program under test
@@ -803,7 +835,7 @@ class Template:
             target = self.root / family
             _run_checked(["cp", "-a", str(self._family_prefix["nt"]), str(target)], os.environ, self.logs)
             env = _wine_environment(target)
-            _run_checked(["wine", "reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d",
+            _run_checked([wine_command(), "reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d",
                           FAMILY_VERSIONS[family], "/f"], env, self.logs)
             _run_checked(["wineserver", "-w"], env, self.logs)
             self._family_prefix[family] = target
@@ -1072,7 +1104,7 @@ class Machine:
         boxes = self.work / "boxes.txt"
         boxes.unlink(missing_ok=True)
         self._boxes_read = 0
-        self._watcher = self._start(["wine", str(tool("watcher")), dos_path(boxes)], "watcher")
+        self._watcher = self._start([wine_command(), str(tool("watcher")), dos_path(boxes)], "watcher")
         _wait_for(boxes.exists, 60, "the message-box watcher did not start", self._watcher.popen)
 
     def end_session(self) -> None:
@@ -1098,7 +1130,7 @@ class Machine:
             self.start_session()
         else:
             self.start_session()
-            _run_checked(["wine", "wineboot", "-r"], self.env, self.logs)
+            _run_checked([wine_command(), "wineboot", "-r"], self.env, self.logs)
 
     def _start(self, args: list[str], label: str,
                extra_env: Optional[Mapping[str, str]] = None) -> BackgroundProcess:
@@ -1120,7 +1152,7 @@ class Machine:
     def wine(self, *args: str, check: bool = True, timeout: float = DEFAULT_TIMEOUT) -> int:
         """Runs a Wine command (for example "reg", "add", ...) in the session."""
         self.start_session()
-        return _run_checked(["wine", *args], self.env, self.logs, timeout=timeout, check=check)
+        return _run_checked([wine_command(), *args], self.env, self.logs, timeout=timeout, check=check)
 
     # ---- running programs
 
@@ -1140,7 +1172,7 @@ class Machine:
         if dll_overrides:
             extra = {"WINEDLLOVERRIDES": self.env["WINEDLLOVERRIDES"] + ";" + dll_overrides}
         started = time.monotonic()
-        process = self._start(["wine", str(tool("launch")), dos_path(exit_file), program,
+        process = self._start([wine_command(), str(tool("launch")), dos_path(exit_file), program,
                                command_line.encode(ANSI_CODE_PAGE).hex()], "run-" + PureWindowsPath(program).name,
                               extra_env=extra)
         try:
@@ -1184,7 +1216,7 @@ class Machine:
         """Starts a program (Windows path) in the session and leaves it
         running; stop() or the session's end ends it."""
         self.start_session()
-        return self._start(["wine", program, *args], "process-" + PureWindowsPath(program).name)
+        return self._start([wine_command(), program, *args], "process-" + PureWindowsPath(program).name)
 
     def start_named_process(self, windows_path: str) -> BackgroundProcess:
         """Copies the sleeper to windows_path (for example C:\\Suite\\TAV.EXE)
@@ -1205,7 +1237,7 @@ class Machine:
         (a sharing violation) until the block ends."""
         self.start_session()
         marker = self._scratch("locked")
-        process = self._start(["wine", str(tool("locker")), windows_path, dos_path(marker)], "locker")
+        process = self._start([wine_command(), str(tool("locker")), windows_path, dos_path(marker)], "locker")
         try:
             _wait_for(marker.exists, 60, f"cannot lock {windows_path}", process.popen)
             yield process
@@ -1258,7 +1290,7 @@ class Machine:
         keys. Runs in the session, so it sees the state before a restart."""
         self.start_session()
         out = self._scratch("regdump")
-        _run_checked(["wine", str(tool("regdump")), dos_path(out), *keys], self.env, self.logs)
+        _run_checked([wine_command(), str(tool("regdump")), dos_path(out), *keys], self.env, self.logs)
         return parse_regdump(out.read_bytes().decode("ascii"))
 
     def key_security(self, key: str) -> str:
@@ -1287,7 +1319,7 @@ class Machine:
         self.start_session()
         outputs = [(key, self._scratch("regsave")) for key in keys]
         args = [item for key, out in outputs for item in (key, dos_path(out))]
-        _run_checked(["wine", str(tool("regsave")), *args], self.env, self.logs)
+        _run_checked([wine_command(), str(tool("regsave")), *args], self.env, self.logs)
         tree = RegistryTree()
         for key, out in outputs:
             part = parse_wine_registry(out.read_bytes().decode("ascii"), key)
