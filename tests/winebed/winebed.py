@@ -1298,14 +1298,14 @@ class Machine:
         line of SDDL. Runs in the session: Wine keeps access lists only there."""
         self.start_session()
         out = self._scratch("keysecurity")
-        _run_checked(["wine", str(tool("keysecurity")), dos_path(out), key], self.env, self.logs)
+        _run_checked([wine_command(), str(tool("keysecurity")), dos_path(out), key], self.env, self.logs)
         return out.read_bytes().decode("ascii").strip()
 
     def present_devices(self) -> list[str]:
         """The instance ids of the present devices, as SetupAPI enumerates them."""
         self.start_session()
         out = self._scratch("devlist")
-        _run_checked(["wine", str(tool("devlist")), dos_path(out)], self.env, self.logs)
+        _run_checked([wine_command(), str(tool("devlist")), dos_path(out)], self.env, self.logs)
         return out.read_bytes().decode("ascii").splitlines()
 
     def reg_value(self, key: str, name: str) -> Optional[RegValue]:
