@@ -9,8 +9,26 @@ SYSTEM_INI = "C:\\windows\\system.ini"
 # What the stages built so far change when no component file lies beside the
 # installer. Each stage that writes something regardless of its files adds its
 # entries here.
+_GUID = "{3E36E96C-E325-12CE-BFC1-07002BE10326}"
+_CLASS = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\" + _GUID
+_INSTANCE = "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\Root\\REALTIME\\0000"
+_SERVICE = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\RUNDAVEK"
+# The real-time kernel's 29 values (the NT family).
+KERNEL_NT_VALUES = {
+    _CLASS: ["", "Class", "Icon"],
+    _CLASS + "\\0000": ["InfPath", "InfSection", "InfSectionExt", "ProviderName", "MatchingDeviceId",
+                        "DriverDesc"],
+    _INSTANCE: ["ClassGUID", "HardwareID", "FriendlyName", "Class", "Mfg", "Service", "DeviceDesc",
+                "ConfigFlags", "Capabilities", "Driver"],
+    _INSTANCE + "\\Device Parameters": [""],
+    _INSTANCE + "\\LogConf": [""],
+    _INSTANCE + "\\Control": ["ActiveService"],
+    _SERVICE: ["Type", "Start", "ErrorControl", "ImagePath"],
+    _SERVICE + "\\Enum": ["0", "Count", "NextInstance"],
+}
+
 CHANGES_WITHOUT_COMPONENT_FILES = {
-    "nt": {},
+    "nt": {"values": {(key, name): "added" for key, names in KERNEL_NT_VALUES.items() for name in names}},
     "9x": {"profiles": {(SYSTEM_INI, "VCache", "MinFileCache"): "added",
                         (SYSTEM_INI, "VCache", "MaxFileCache"): "added"}},
 }
