@@ -5,15 +5,13 @@ failed profile write is proven with the system preparation.)"""
 import pytest
 
 SYSTEM_INI = "C:\\windows\\system.ini"
+ASPI_SERVICE = "HKLM\\System\\CurrentControlSet\\Services\\Aspi32"
 
-# What the stages built so far change when no component file lies beside the
-# installer. Each stage that writes something regardless of its files adds its
-# entries here.
 _GUID = "{3E36E96C-E325-12CE-BFC1-07002BE10326}"
 _CLASS = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\" + _GUID
 _INSTANCE = "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\Root\\REALTIME\\0000"
 _SERVICE = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\RUNDAVEK"
-# The real-time kernel's 29 values (the NT family).
+# The real-time kernel's 29 values.
 KERNEL_NT_VALUES = {
     _CLASS: ["", "Class", "Icon"],
     _CLASS + "\\0000": ["InfPath", "InfSection", "InfSectionExt", "ProviderName", "MatchingDeviceId",
@@ -27,8 +25,16 @@ KERNEL_NT_VALUES = {
     _SERVICE + "\\Enum": ["0", "Count", "NextInstance"],
 }
 
+# What the stages built so far change when no component file lies beside the
+# installer. Each stage that writes something regardless of its files adds its
+# entries here.
 CHANGES_WITHOUT_COMPONENT_FILES = {
-    "nt": {"values": {(key, name): "added" for key, names in KERNEL_NT_VALUES.items() for name in names}},
+    # The NT ASPI layer's service values (on 9x Wine's own WNASPI32.DLL counts
+    # as a layer already there) and the real-time kernel's 29 values.
+    "nt": {"values": {**{(ASPI_SERVICE, name): "added"
+                         for name in ("Type", "Start", "Undoable", "ErrorControl", "MatchFlags")},
+                      (ASPI_SERVICE + "\\Parameters", "ExcludeMiniports"): "added",
+                      **{(key, name): "added" for key, names in KERNEL_NT_VALUES.items() for name in names}}},
     "9x": {"profiles": {(SYSTEM_INI, "VCache", "MinFileCache"): "added",
                         (SYSTEM_INI, "VCache", "MaxFileCache"): "added"}},
 }
