@@ -1,5 +1,8 @@
 #include "install/run.h"
 
+#include <exception>
+#include <new>
+
 #include "components/aspi_layer.h"
 #include "components/audio_engine.h"
 #include "components/kernel_9x.h"
@@ -15,6 +18,19 @@
 #include "toolkit/platform.h"
 
 namespace korvanta {
+namespace {
+
+// The context's directories a stage builds its paths on.
+enum DirectoryUse : unsigned { UsesSourceDir = 1, UsesWindowsDir = 2, UsesSystemDir = 4 };
+
+void ShowErrorBox(PlatformOps& ops, const std::string& typeName, uintptr_t location,
+                  const std::string& message) {
+  const std::string text =
+      FormatErrorBoxText(typeName, FileNamePart(ModulePath(ops)), location, message);
+  ops.MessageBoxA(nullptr, text.c_str(), ErrorBoxCaption, ErrorBoxFlags);
+}
+
+}  // namespace
 
 int RunInstallation(PlatformOps& ops, NewDevLoader& newDev) {
   if (IsProductRunning(ops)) {
@@ -28,17 +44,31 @@ int RunInstallation(PlatformOps& ops, NewDevLoader& newDev) {
   const std::string& windows = context.WindowsDir;
   const std::string& system = context.SystemDir;
 
+  // A directory the system could not report is empty, and every path built
+  // on it would be relative to the current folder: a stage that builds its
+  // paths on such a directory does nothing rather than write there.
+  const auto readable = [&](unsigned uses) {
+    return !((uses & UsesSourceDir) && source.empty()) &&
+           !((uses & UsesWindowsDir) && windows.empty()) &&
+           !((uses & UsesSystemDir) && system.empty());
+  };
+  constexpr unsigned UsesAll = UsesSourceDir | UsesWindowsDir | UsesSystemDir;
+
   TuneDiskCache(platform);
   ResetEngineSettings(platform);
-  InstallAspiLayer(platform, source, windows, system);
-  if (platform.Is9xFamily()) {
-    InstallKernel9x(platform, source, windows, system);
-  } else {
-    InstallKernelNt(platform, source, windows, system);
+  if (readable(UsesAll)) InstallAspiLayer(platform, source, windows, system);
+  if (readable(UsesAll)) {
+    if (platform.Is9xFamily()) {
+      InstallKernel9x(platform, source, windows, system);
+    } else {
+      InstallKernelNt(platform, source, windows, system);
+    }
   }
-  InstallAudioEngine(platform, source, windows, system);
-  InstallUsbAudioInterfaceFiles(platform, source, windows, system);
-  InstallUsbControllerFiles(platform, source, windows, system);
+  if (readable(UsesSourceDir | UsesSystemDir)) InstallAudioEngine(platform, source, windows, system);
+  if (readable(UsesSourceDir | UsesWindowsDir)) {
+    InstallUsbAudioInterfaceFiles(platform, source, windows, system);
+  }
+  if (readable(UsesAll)) InstallUsbControllerFiles(platform, source, windows, system);
 
   // An argument that does not fit its buffer is refused whole: a cut
   // application directory would delete and copy in the wrong place, and a cut
@@ -71,11 +101,17 @@ int InstallerMain(PlatformOps& ops) {
   try {
     return RunInstallation(ops, newDev);
   } catch (const InstallerException& error) {
-    const std::string text = FormatErrorBoxText(
-        error.TypeName(), FileNamePart(ModulePath(ops)), error.Location(), error.Message());
-    ops.MessageBoxA(nullptr, text.c_str(), ErrorBoxCaption, ErrorBoxFlags);
-    return 1;
+    ShowErrorBox(ops, error.TypeName(), error.Location(), error.Message());
+  } catch (const std::bad_alloc&) {
+    // Where a foreign error was raised is not known: the box shows location 0.
+    ShowErrorBox(ops, GenericErrorTypeName, 0, OutOfMemoryMessage);
+  } catch (const std::exception& error) {
+    ShowErrorBox(ops, GenericErrorTypeName, 0,
+                 std::string(UnexpectedErrorMessage) + ": " + error.what());
+  } catch (...) {
+    ShowErrorBox(ops, GenericErrorTypeName, 0, UnexpectedErrorMessage);
   }
+  return 1;
 }
 
 }  // namespace korvanta
