@@ -91,6 +91,10 @@ void Prepare(SimMachine& machine, const Scenario& scenario) {
     machine.AddDirectory("C:\\WINDOWS\\SYSTEM32\\Drivers");
   }
   machine.AddFile(std::string(kSourceDir) + kExe, "MZ");
+  // An older driver library that someone made read-only.
+  machine.AddFile(std::string(scenario.nineX ? "C:\\WINDOWS\\SYSTEM" : "C:\\WINDOWS\\system32") +
+                      "\\FTD2XX.DLL",
+                  "old", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE);
   machine.AddFile("C:\\WINDOWS\\SYSTEM.INI",
                   "[boot]\r\nshell=Explorer.exe\r\n"
                   "[386Enh]\r\ndevice=*vpicd\r\ndevice=rundavek.vxd\r\nkeyboard=*keyboard\r\n"
