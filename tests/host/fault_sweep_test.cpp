@@ -105,6 +105,16 @@ void Prepare(SimMachine& machine, const Scenario& scenario) {
   machine.SetRegistryValue(HKEY_CURRENT_USER, "Software\\Korvanta\\Editor", "Zoom", {REG_SZ, Sz("2")});
   machine.SetRegistryValue(HKEY_LOCAL_MACHINE, "Software\\Korvanta\\RUNDAVEK", "Config",
                            {REG_BINARY, std::string("\x01\x02\x03\x04", 4)});
+  // Enum\Root as Windows XP ships it: the system may write, Everyone read;
+  // protected from the entries above.
+  static const char kEnumRootList[] = {
+      2, 0, 48, 0, 2, 0, 0, 0,                                                   // 2 entries
+      0, 2, 20, 0, 0x3F, 0, 0x0F, 0, 1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0,       // SYSTEM: all
+      0, 2, 20, 0, 0x19, 0, 0x02, 0, 1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};      // Everyone: read
+  if (!scenario.nineX) {
+    machine.SetRegistryKeySecurity(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\Root",
+                                   {std::string(kEnumRootList, sizeof kEnumRootList), true});
+  }
   machine.AddProcess("EXPLORER.EXE", "C:\\WINDOWS\\EXPLORER.EXE");
   machine.AddProcess("svchost.exe", "C:\\WINDOWS\\system32\\svchost.exe", false);
   machine.AddDevice({"PCI\\VEN_1102&DEV_0002\\3&61AAA01&0&48", GUID{}, true, true,

@@ -59,7 +59,10 @@ void AddKeyPlaces(const RegKey& key, const std::string& path,
   for (const auto& [name, value] : key.values) {
     places["value " + path + " : " + name] = std::to_string(value.type) + ":" + Hex(value.bytes);
   }
-  if (key.dacl) places["access " + path] = Hex(key.daclBytes);
+  if (key.dacl || key.daclProtected) {
+    places["access " + path] = (key.dacl ? Hex(key.daclBytes) : "no list") +
+                               (key.daclProtected ? " protected" : "");
+  }
   for (const auto& [upper, subkey] : key.subkeys) {
     if (!subkey->deleted) AddKeyPlaces(*subkey, path + "\\" + subkey->name, places);
   }
