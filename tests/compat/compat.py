@@ -319,7 +319,8 @@ def _snapshot(machine: winebed.Machine, version: Version) -> winebed.Snapshot:
     return snapshot
 
 
-def _prepare(template: winebed.Template, version: Version) -> winebed.Machine:
+def _prepare(template: winebed.Template, version: Version,
+             names: Optional[list[str]] = None) -> winebed.Machine:
     """A fresh machine of the version as the suite's setup leaves it: the CD in
     drive D:, the application folder with its history file, the installer and
     its component files, the installing user's engine settings, and no ASPI
@@ -332,7 +333,7 @@ def _prepare(template: winebed.Template, version: Version) -> winebed.Machine:
         machine.wine("reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d", version.wine, "/f")
         machine.mkdir(APP)
         machine.write(APP + "\\HISTORY.TXT", "Release notes of the previous version.\r\n")
-        machine.install_payload()
+        machine.install_payload(names)
         machine.reg_import({USER_ENGINE_KEY: {"Latency": dword(10)},
                             USER_ENGINE_KEY + "\\Devices\\0": {"Name": sz("Maya")}})
         if family(version) == "nt":
@@ -368,12 +369,50 @@ def _probe(machine: winebed.Machine, version: Version, row: Row) -> None:
             row.check(state == "1", f"{library} should load, probe says {state}")
 
 
-def _compare_install(version: Version, before: winebed.Snapshot, after: winebed.Snapshot,
-                     machine: winebed.Machine, row: Row) -> None:
+@dataclasses.dataclass
+class Expected:
+    """What one run is expected to change: values, files (target -> source),
+    renames in order, and whether the driver installation takes place."""
+    values: dict[tuple[str, str], RegValue]
+    files: dict[str, str]
+    renames: list[tuple[str, str]]
+    device: str
+
+
+def expected_for(version: Version, present: Optional[set[str]] = None) -> Expected:
+    """The family's expected list for a setup folder holding the payload files
+    `present` (all of them when None), with the sample CD and both arguments."""
     nt = family(version) == "nt"
-    values = NT_VALUES if nt else NINE_X_VALUES
-    files = NT_FILES if nt else NINE_X_FILES
-    renames = NT_RENAMES if nt else NINE_X_RENAMES
+    present = {p.name for p in winebed.payload_dir().iterdir()} if present is None else present
+    all_files = NT_FILES if nt else NINE_X_FILES
+    files = {target: source for target, source in all_files.items()
+             if source.startswith("cd:") or source in present}
+    values = dict(NT_VALUES if nt else NINE_X_VALUES)
+    for key, name in list(values):
+        # The Run value and the engine's settings follow the program's staged
+        # copy; the 9x kernel's values follow its INF.
+        engine = key in (RUN_KEY, ENGINE_KEY) and "RUNDAVEK.EXE" not in present
+        kernel_9x = not nt and key.startswith((NINE_X_CLASS, NINE_X_INSTANCE)) and "RUNDAVEK.INF" not in present
+        if engine or kernel_9x:
+            del values[(key, name)]
+    # A staged file's pair of renames (or the engine's single one) follows its
+    # staged copy: the staged path is the source of the rename that installs it.
+    staged_source = {target.lower(): source for target, source in all_files.items()}
+    renames_all = NT_RENAMES if nt else NINE_X_RENAMES
+    renames = []
+    for index, (source, target) in enumerate(renames_all):
+        staged = source if source.lower() in staged_source else renames_all[index + 1][0]
+        if staged_source[staged.lower()] in present:
+            renames.append((source, target))
+    device = expected_device(version) if "RUNDAVEK.INF" in present or not nt else "no"
+    return Expected(values, files, renames, device)
+
+
+def _compare_install(version: Version, before: winebed.Snapshot, after: winebed.Snapshot,
+                     machine: winebed.Machine, row: Row, expected: Optional[Expected] = None) -> None:
+    nt = family(version) == "nt"
+    expected = expected or expected_for(version)
+    values, files, renames = expected.values, expected.files, expected.renames
     registry = after.registry
 
     written = 0
@@ -428,7 +467,7 @@ def _compare_install(version: Version, before: winebed.Snapshot, after: winebed.
     profiles = ((WIN + "\\wininit.ini").lower(), (WIN + "\\system.ini").lower())
     history = (APP + "\\HISTORY.TXT").lower()
     session_manager = (_key(winebed.SESSION_MANAGER_KEY), "pendingfilerenameoperations")
-    device_allowed = expected_device(version) == "yes"
+    device_allowed = expected.device == "yes"
     for change in before.diff(after).changes:
         if change.kind == "value":
             where = _key(change.path)
@@ -465,8 +504,7 @@ def _compare_install(version: Version, before: winebed.Snapshot, after: winebed.
         row.device = "yes" if installed else "no"
     else:
         row.device = "n/a"
-    row.check(row.device == expected_device(version),
-              f"device installed: {row.device}, expected {expected_device(version)}")
+    row.check(row.device == expected.device, f"device installed: {row.device}, expected {expected.device}")
 
 
 def _guard_run(machine: winebed.Machine, overrides: str) -> tuple[bool, winebed.RunResult]:

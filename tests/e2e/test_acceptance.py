@@ -1,0 +1,77 @@
+"""Acceptance of the whole run under Wine, both families: setup folders with
+no component files and with only some of them, and a second run after the
+restart, each compared with the complete expected list (written from the
+behaviour's tables in tests/compat/compat.py, never from the product's) and
+with nothing else changed. The full payload on every Windows version is the
+version matrix's (scripts/compat)."""
+
+import sys
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "compat"))
+
+import compat  # noqa: E402
+
+VERSIONS = {version.wine: version for version in compat.VERSIONS}
+FAMILY_VERSION = {"nt": VERSIONS["winxp"], "9x": VERSIONS["win98"]}
+
+PAYLOADS = {
+    "empty": set(),
+    # The engine's library without its program (no Run value, no settings),
+    # one ASPI row per family, the kernel with its INF, one USB file.
+    "some": {"RUNDAVEK.DLL", "WNASPI32.NT", "WNASPI32.9x", "RUNDAVEK.SYS", "RUNDAVEK.VXD", "RUNDAVEK.INF",
+             "PX_USB.INF"},
+    # The engine's program alone, the other ASPI rows, no INF (no device, no
+    # 9x kernel values), the USB driver files.
+    "others": {"RUNDAVEK.EXE", "ASPI32.NT", "WINASPI.NT", "WOWPOST.NT", "WINASPI.9x", "ASPIENUM.9x",
+               "APIX.9x", "TALMUREN.DLL", "FTD2XX.DLL", "FTD2XXUN.EXE", "FTD2XX.SYS", "MAYA51USB.INF"},
+}
+
+
+def assert_row_passes(row: compat.Row) -> None:
+    assert row.passed, "\n".join(row.problems)
+
+
+@pytest.mark.parametrize("payload", sorted(PAYLOADS))
+def test_a_partial_setup_folder_changes_exactly_what_its_files_call_for(template, family, payload):
+    version = FAMILY_VERSION[family]
+    present = PAYLOADS[payload]
+    with compat._prepare(template, version, names=sorted(present)) as machine:
+        before = compat._snapshot(machine, version)
+        result = machine.run_installer(compat.APP, compat.MANUAL)
+        assert (result.exit_code, result.boxes) == (0, [])
+        row = compat.Row(version.wine, "Wine")
+        compat._compare_install(version, before, compat._snapshot(machine, version), machine, row,
+                                compat.expected_for(version, present))
+        assert_row_passes(row)
+
+
+def test_a_second_run_after_the_restart_changes_only_the_engines_staging(template, family):
+    version = FAMILY_VERSION[family]
+    with compat._prepare(template, version) as machine:
+        assert machine.run_installer(compat.APP, compat.MANUAL).exit_code == 0
+        machine.restart()
+        before = compat._snapshot(machine, version)
+        result = machine.run_installer(compat.APP, compat.MANUAL)
+        assert (result.exit_code, result.boxes) == (0, [])
+        after = compat._snapshot(machine, version)
+
+        # The ASPI layer is in place now, so it is left alone; the engine is
+        # staged and scheduled again; every value is written again, unchanged.
+        staged = {compat.SYS + "\\RUNDAVEK.DL": "RUNDAVEK.DLL", compat.SYS + "\\RUNDAVEK.EX": "RUNDAVEK.EXE"}
+        files = {path: "added" for path in staged}
+        values, profiles = {}, {}
+        if family == "nt":
+            values = {(compat.winebed.SESSION_MANAGER_KEY, "PendingFileRenameOperations"): "added"}
+            assert [(r.source.lower(), r.target.lower()) for r in after.pending_renames()] == \
+                [(a.lower(), b.lower()) for a, b in compat.ENGINE_RENAMES]
+        else:
+            # The restart renamed Wininit.ini to wininit.bak; the run writes a new one.
+            files[compat.WIN + "\\wininit.ini"] = "added"
+            profiles = {(compat.WIN + "\\wininit.ini", "rename", target): "added"
+                        for _, target in compat.ENGINE_RENAMES}
+        before.diff(after).assert_changes(files=files, values=values, profiles=profiles)
+        for path, source in staged.items():
+            assert machine.path(path).read_bytes() == compat._source_bytes(source)
