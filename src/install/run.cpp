@@ -15,31 +15,49 @@
 #include "toolkit/platform.h"
 
 namespace korvanta {
+namespace {
 
-int RunInstallation(PlatformOps& ops, NewDevLoader& newDev) {
+void Mark(RunObserver* observer, const char* stage) {
+  if (observer != nullptr) observer->StageBegins(stage);
+}
+
+}  // namespace
+
+int RunInstallation(PlatformOps& ops, NewDevLoader& newDev, RunObserver* observer) {
+  Mark(observer, "IsProductRunning");
   if (IsProductRunning(ops)) {
     ShowInstallMessage(ops, ProductRunningMessage);
     return 0;
   }
 
+  Mark(observer, "BuildInstallContext");
   const InstallContext context = BuildInstallContext(ops);
   const Platform platform{ops, context.PlatformId, &newDev};
   const std::string& source = context.SourceDir;
   const std::string& windows = context.WindowsDir;
   const std::string& system = context.SystemDir;
 
+  Mark(observer, "TuneDiskCache");
   TuneDiskCache(platform);
+  Mark(observer, "ResetEngineSettings");
   ResetEngineSettings(platform);
+  Mark(observer, "InstallAspiLayer");
   InstallAspiLayer(platform, source, windows, system);
   if (platform.Is9xFamily()) {
+    Mark(observer, "InstallKernel9x");
     InstallKernel9x(platform, source, windows, system);
   } else {
+    Mark(observer, "InstallKernelNt");
     InstallKernelNt(platform, source, windows, system);
   }
+  Mark(observer, "InstallAudioEngine");
   InstallAudioEngine(platform, source, windows, system);
+  Mark(observer, "InstallUsbAudioInterfaceFiles");
   InstallUsbAudioInterfaceFiles(platform, source, windows, system);
+  Mark(observer, "InstallUsbControllerFiles");
   InstallUsbControllerFiles(platform, source, windows, system);
 
+  Mark(observer, "DeployMediaFiles");
   // An argument that does not fit its buffer is refused whole: a cut
   // application directory would delete and copy in the wrong place, and a cut
   // manual name would copy the wrong manuals.
@@ -65,17 +83,22 @@ std::string FormatErrorBoxText(const std::string& typeName, const std::string& m
   return text;
 }
 
-int InstallerMain(PlatformOps& ops) {
+int InstallerMain(PlatformOps& ops, RunObserver* observer) {
+  Mark(observer, "load NewDev.dll");
   NewDevLoader newDev(ops);
   newDev.Load();
+  int exitCode = 0;
   try {
-    return RunInstallation(ops, newDev);
+    exitCode = RunInstallation(ops, newDev, observer);
   } catch (const InstallerException& error) {
+    Mark(observer, "error box");
     const std::string text = FormatErrorBoxText(
         error.TypeName(), FileNamePart(ModulePath(ops)), error.Location(), error.Message());
     ops.MessageBoxA(nullptr, text.c_str(), ErrorBoxCaption, ErrorBoxFlags);
-    return 1;
+    exitCode = 1;
   }
+  Mark(observer, "release NewDev.dll");
+  return exitCode;
 }
 
 }  // namespace korvanta
