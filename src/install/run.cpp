@@ -1,5 +1,8 @@
 #include "install/run.h"
 
+#include <exception>
+#include <new>
+
 #include "components/aspi_layer.h"
 #include "components/audio_engine.h"
 #include "components/kernel_9x.h"
@@ -17,8 +20,19 @@
 namespace korvanta {
 namespace {
 
+// The context's directories a stage builds its paths on.
+enum DirectoryUse : unsigned { UsesSourceDir = 1, UsesWindowsDir = 2, UsesSystemDir = 4 };
+
 void Mark(RunObserver* observer, const char* stage) {
   if (observer != nullptr) observer->StageBegins(stage);
+}
+
+void ShowErrorBox(PlatformOps& ops, RunObserver* observer, const std::string& typeName,
+                  uintptr_t location, const std::string& message) {
+  Mark(observer, "error box");
+  const std::string text =
+      FormatErrorBoxText(typeName, FileNamePart(ModulePath(ops)), location, message);
+  ops.MessageBoxA(nullptr, text.c_str(), ErrorBoxCaption, ErrorBoxFlags);
 }
 
 }  // namespace
@@ -37,25 +51,38 @@ int RunInstallation(PlatformOps& ops, NewDevLoader& newDev, RunObserver* observe
   const std::string& windows = context.WindowsDir;
   const std::string& system = context.SystemDir;
 
+  // A directory the system could not report is empty, and every path built
+  // on it would be relative to the current folder: a stage that builds its
+  // paths on such a directory does nothing rather than write there.
+  const auto readable = [&](unsigned uses) {
+    return !((uses & UsesSourceDir) && source.empty()) &&
+           !((uses & UsesWindowsDir) && windows.empty()) &&
+           !((uses & UsesSystemDir) && system.empty());
+  };
+  constexpr unsigned UsesAll = UsesSourceDir | UsesWindowsDir | UsesSystemDir;
+
   Mark(observer, "TuneDiskCache");
   TuneDiskCache(platform);
   Mark(observer, "ResetEngineSettings");
   ResetEngineSettings(platform);
   Mark(observer, "InstallAspiLayer");
-  InstallAspiLayer(platform, source, windows, system);
-  if (platform.Is9xFamily()) {
-    Mark(observer, "InstallKernel9x");
-    InstallKernel9x(platform, source, windows, system);
-  } else {
-    Mark(observer, "InstallKernelNt");
-    InstallKernelNt(platform, source, windows, system);
+  if (readable(UsesAll)) InstallAspiLayer(platform, source, windows, system);
+  Mark(observer, platform.Is9xFamily() ? "InstallKernel9x" : "InstallKernelNt");
+  if (readable(UsesAll)) {
+    if (platform.Is9xFamily()) {
+      InstallKernel9x(platform, source, windows, system);
+    } else {
+      InstallKernelNt(platform, source, windows, system);
+    }
   }
   Mark(observer, "InstallAudioEngine");
-  InstallAudioEngine(platform, source, windows, system);
+  if (readable(UsesSourceDir | UsesSystemDir)) InstallAudioEngine(platform, source, windows, system);
   Mark(observer, "InstallUsbAudioInterfaceFiles");
-  InstallUsbAudioInterfaceFiles(platform, source, windows, system);
+  if (readable(UsesSourceDir | UsesWindowsDir)) {
+    InstallUsbAudioInterfaceFiles(platform, source, windows, system);
+  }
   Mark(observer, "InstallUsbControllerFiles");
-  InstallUsbControllerFiles(platform, source, windows, system);
+  if (readable(UsesAll)) InstallUsbControllerFiles(platform, source, windows, system);
 
   Mark(observer, "DeployMediaFiles");
   // An argument that does not fit its buffer is refused whole: a cut
@@ -83,20 +110,32 @@ std::string FormatErrorBoxText(const std::string& typeName, const std::string& m
   return text;
 }
 
+namespace {
+
+int RunOrShowError(PlatformOps& ops, NewDevLoader& newDev, RunObserver* observer) {
+  try {
+    return RunInstallation(ops, newDev, observer);
+  } catch (const InstallerException& error) {
+    ShowErrorBox(ops, observer, error.TypeName(), error.Location(), error.Message());
+  } catch (const std::bad_alloc&) {
+    // Where a foreign error was raised is not known: the box shows location 0.
+    ShowErrorBox(ops, observer, GenericErrorTypeName, 0, OutOfMemoryMessage);
+  } catch (const std::exception& error) {
+    ShowErrorBox(ops, observer, GenericErrorTypeName, 0,
+                 std::string(UnexpectedErrorMessage) + ": " + error.what());
+  } catch (...) {
+    ShowErrorBox(ops, observer, GenericErrorTypeName, 0, UnexpectedErrorMessage);
+  }
+  return 1;
+}
+
+}  // namespace
+
 int InstallerMain(PlatformOps& ops, RunObserver* observer) {
   Mark(observer, "load NewDev.dll");
   NewDevLoader newDev(ops);
   newDev.Load();
-  int exitCode = 0;
-  try {
-    exitCode = RunInstallation(ops, newDev, observer);
-  } catch (const InstallerException& error) {
-    Mark(observer, "error box");
-    const std::string text = FormatErrorBoxText(
-        error.TypeName(), FileNamePart(ModulePath(ops)), error.Location(), error.Message());
-    ops.MessageBoxA(nullptr, text.c_str(), ErrorBoxCaption, ErrorBoxFlags);
-    exitCode = 1;
-  }
+  const int exitCode = RunOrShowError(ops, newDev, observer);
   Mark(observer, "release NewDev.dll");
   return exitCode;
 }

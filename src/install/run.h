@@ -13,6 +13,11 @@ inline constexpr char ProductRunningMessage[] =
     "Please close your software, restart your machine and run setup again !";
 inline constexpr char ErrorBoxCaption[] = "Application Error";
 inline constexpr UINT ErrorBoxFlags = MB_OK | MB_ICONSTOP | MB_TASKMODAL;
+// Any other error that reaches the entry gets the same box, under the type
+// name of the installer's own error, with one of these messages.
+inline constexpr char GenericErrorTypeName[] = "Exception";
+inline constexpr char OutOfMemoryMessage[] = "Not enough memory to go on with the installation";
+inline constexpr char UnexpectedErrorMessage[] = "Unexpected error in the installation";
 
 // Told where each part of the run begins, so that the action log can mark the
 // operations of each stage. The run works the same with or without one.
@@ -31,8 +36,10 @@ int RunInstallation(PlatformOps& ops, NewDevLoader& newDev, RunObserver* observe
 std::string FormatErrorBoxText(const std::string& typeName, const std::string& moduleFileName,
                                uintptr_t location, const std::string& message);
 
-// The process entry: loads the NewDev.dll binding, runs, turns the raised error
-// into the "Application Error" box, and releases the binding on every way out.
+// The process entry: loads the NewDev.dll binding, runs, turns any error that
+// reaches it (the installer's own, or a foreign one such as running out of
+// memory) into the "Application Error" box, and releases the binding on every
+// way out.
 // Returns the process exit code: 0, or 1 after the error box.
 int InstallerMain(PlatformOps& ops, RunObserver* observer = nullptr);
 

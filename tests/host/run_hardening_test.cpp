@@ -1,0 +1,109 @@
+// The run's hardening: a foreign error that reaches the entry ends like the
+// installer's own (the box, exit code 1, the binding released), and a stage
+// whose directories the system cannot report writes nothing anywhere.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <new>
+#include <regex>
+#include <stdexcept>
+#include <string>
+
+#include "install/run.h"
+#include "platform/sim/sim_machine.h"
+
+namespace korvanta {
+namespace {
+
+using sim::Fault;
+using sim::SimMachine;
+
+// Throws from the first call every run makes after the guard.
+class ThrowingMachine : public SimMachine {
+ public:
+  explicit ThrowingMachine(int kind) : kind_(kind) {}
+  UINT GetSystemDirectoryA(char*, UINT) override {
+    if (kind_ == 0) throw std::bad_alloc();
+    if (kind_ == 1) throw std::runtime_error("vector::_M_default_append");
+    throw 42;
+  }
+
+ private:
+  int kind_;
+};
+
+TEST(InstallerMainForeignErrorTest, EveryErrorShowsTheErrorBoxAndEndsWithOne) {
+  const char* const messages[] = {
+      "Not enough memory to go on with the installation.",
+      "Unexpected error in the installation: vector::_M_default_append.",
+      "Unexpected error in the installation.",
+  };
+  for (int kind = 0; kind < 3; ++kind) {
+    ThrowingMachine machine(kind);
+    EXPECT_EQ(InstallerMain(machine), 1) << kind;
+    ASSERT_EQ(machine.MessageBoxes().size(), 1u) << kind;
+    const sim::MessageBoxRecord& box = machine.MessageBoxes()[0];
+    EXPECT_EQ(box.caption, "Application Error");
+    EXPECT_EQ(box.type, 0x2010u);
+    EXPECT_EQ(box.text, std::string("Exception Exception in module korvanta-sysinstall.exe at "
+                                     "00000000.\n") + messages[kind]);
+    // The NewDev.dll binding is released on this way out too.
+    EXPECT_EQ(machine.LoadedLibraryCount(), 0) << kind;
+    EXPECT_EQ(machine.OpenHandleCount(), 0) << kind;
+  }
+}
+
+// Every path handed to an operation that changes a file is a full path.
+void ExpectOnlyFullPaths(const SimMachine& machine, const std::string& why) {
+  static const std::regex quoted("\"([^\"]*)\"");
+  for (const char* operation : {"CopyFileA", "MoveFileExA", "DeleteFileA", "SetFileAttributesA"}) {
+    for (const std::string& call : machine.CallsTo(operation)) {
+      for (std::sregex_iterator it(call.begin(), call.end(), quoted), end; it != end; ++it) {
+        const std::string path = (*it)[1];
+        EXPECT_TRUE(path.size() >= 3 && path[1] == ':' && path[2] == '\\')
+            << why << ": " << call;
+      }
+    }
+  }
+}
+
+TEST(RunHardeningTest, AStageWhoseDirectoriesCannotBeReadWritesNothing) {
+  const struct {
+    const char* failing;   // the call that cannot report its directory
+    bool usbInfExpected;   // the USB audio INF needs only the source and Windows folders
+  } cases[] = {
+      {"GetSystemDirectoryA", true},
+      {"GetWindowsDirectoryA", false},
+      {"GetModuleFileNameA", false},
+  };
+  for (DWORD platform : {VER_PLATFORM_WIN32_WINDOWS, VER_PLATFORM_WIN32_NT}) {
+    for (const auto& c : cases) {
+      const std::string why = std::string(c.failing) + " on platform " + std::to_string(platform);
+      SimMachine machine;
+      machine.SetPlatform(platform, platform == VER_PLATFORM_WIN32_WINDOWS ? 4 : 5);
+      for (const char* name : {"MAYA51USB.INF", "FTD2XX.DLL", "RUNDAVEK.DLL", "RUNDAVEK.EXE",
+                               "RUNDAVEK.SYS", "RUNDAVEK.VXD", "RUNDAVEK.INF", "WNASPI32.NT",
+                               "WNASPI32.9x"}) {
+        machine.AddFile(std::string("C:\\setup\\") + name, name);
+      }
+      const auto filesBefore = machine.Files();
+      machine.AddFault(Fault{c.failing, ERROR_NOT_ENOUGH_MEMORY, "", 1});
+
+      EXPECT_EQ(InstallerMain(machine), 0) << why;
+
+      ExpectOnlyFullPaths(machine, why);
+      EXPECT_EQ(machine.FileExists("C:\\WINDOWS\\INF\\MAYA51USB.INF"), c.usbInfExpected) << why;
+      EXPECT_FALSE(machine.FileExists("C:\\WINDOWS\\system32\\FTD2XX.DLL")) << why;
+      for (const std::string& file : machine.Files()) {
+        if (file.rfind("C:\\setup\\", 0) == 0) {
+          EXPECT_NE(std::find(filesBefore.begin(), filesBefore.end(), file), filesBefore.end())
+              << why << ": " << file << " was written beside the installer";
+        }
+      }
+      EXPECT_TRUE(machine.MessageBoxes().empty()) << why;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace korvanta
