@@ -1,7 +1,98 @@
 #include "components/kernel_9x.h"
 
-namespace korvanta {
+#include "toolkit/file_placement.h"
+#include "toolkit/profile_file.h"
+#include "toolkit/registry_writers.h"
 
-void InstallKernel9x(const Platform&, std::string, std::string, std::string) {}
+namespace korvanta {
+namespace {
+
+enum class TargetFolder { System, Windows };
+
+struct KernelFile {
+  const char* source;  // in SourceDir
+  TargetFolder folder;
+  const char* target;  // relative to the folder
+  const char* failureMessage;
+};
+
+constexpr KernelFile VxdFile = {"RUNDAVEK.VXD", TargetFolder::System, "RUNDAVEK.VXD",
+                                "Unable to copy \"RUNDAVEK.VXD\" to Systemdirectory!"};
+constexpr KernelFile ThunkFile = {"TALMUREN.DLL", TargetFolder::System, "TALMUREN.DLL",
+                                  "Unable to copy \"TALMUREN.DLL\" to Systemdirectory!"};
+constexpr KernelFile InfFile = {"RUNDAVEK.INF", TargetFolder::Windows, "INF\\RUNDAVEK.INF",
+                                "Unable to copy \"RUNDAVEK.INF\" to INF directory !"};
+
+constexpr char ClassKey[] = "System\\CurrentControlSet\\Services\\Class\\REALTIME";
+constexpr char DriverKey[] = "System\\CurrentControlSet\\Services\\Class\\REALTIME\\RUND";
+constexpr char InstanceKey[] = "Enum\\Root\\REALTIME\\RUND";
+
+// A REG_SZ value (text) or a 4-byte REG_BINARY record (binary); the 9x
+// configuration manager reads the two flag values as raw records, not as
+// REG_DWORD.
+struct KernelValue {
+  const char* key;
+  const char* name;  // "" is the key's default value
+  const char* text;  // nullptr for a binary record
+  BYTE binary[4];
+};
+
+// In the order written: the device class, the driver key of the instance, the
+// root-enumerated instance that names the VxD as its driver.
+constexpr KernelValue KernelValues[] = {
+    {ClassKey, "", "Korvanta AudioEngine", {}},
+    {DriverKey, "Icon", "0", {}},
+    {DriverKey, "DevLoader", "*CONFIGMG", {}},
+    {DriverKey, "PortName", "RUNDAVEK", {}},
+    {DriverKey, "DeviceDriver", "RUNDAVEK.VXD", {}},
+    {DriverKey, "DeviceDesc", "Korvanta RealTime Audio Kernel", {}},
+    {DriverKey, "DriverDesc", "Korvanta RealTime Audio Kernel", {}},
+    {DriverKey, "InfPath", "RUNDAVEK.INF", {}},
+    {DriverKey, "InfSection", "RUNDAVEK", {}},
+    {DriverKey, "ProviderName", "Korvanta GmbH", {}},
+    {InstanceKey, "Class", "REALTIME", {}},
+    {InstanceKey, "Driver", "REALTIME\\RUND", {}},
+    {InstanceKey, "Mfg", "Korvanta GmbH", {}},
+    {InstanceKey, "DeviceDesc", "Korvanta RealTime Audio Kernel", {}},
+    {InstanceKey, "ConfigFlags", nullptr, {0x00, 0x00, 0x00, 0x00}},
+    {InstanceKey, "Capabilities", nullptr, {0x14, 0x00, 0x00, 0x00}},
+};
+
+void PlaceFile(PlatformOps& ops, const KernelFile& file, const std::string& sourceDir,
+               const std::string& windowsDir, const std::string& systemDir) {
+  const std::string& folder = file.folder == TargetFolder::System ? systemDir : windowsDir;
+  CopyAndReport(ops, sourceDir + file.source, folder + file.target, file.failureMessage);
+}
+
+}  // namespace
+
+void InstallKernel9x(const Platform& platform, std::string sourceDir, std::string windowsDir,
+                     std::string systemDir) {
+  PlatformOps& ops = platform.ops;
+  sourceDir = AdjustTrailingBackslash(sourceDir, true);
+  windowsDir = AdjustTrailingBackslash(windowsDir, true);
+  systemDir = AdjustTrailingBackslash(systemDir, true);
+
+  PlaceFile(ops, VxdFile, sourceDir, windowsDir, systemDir);
+  PlaceFile(ops, ThunkFile, sourceDir, windowsDir, systemDir);
+
+  // Without its INF the kernel is not a device: the static load entry and the
+  // device entries stay as they are.
+  if (!FileExists(ops, sourceDir + InfFile.source)) return;
+  PlaceFile(ops, InfFile, sourceDir, windowsDir, systemDir);
+
+  // The configuration manager loads the VxD from now on; a device= line
+  // left in [386Enh] would load it a second time.
+  DisableDeviceEntry(ops, "SYSTEM.INI", "386Enh", "rundavek.vxd");
+
+  for (const KernelValue& value : KernelValues) {
+    if (value.text != nullptr) {
+      RegWriteString(ops, HKEY_LOCAL_MACHINE, value.key, value.name, value.text);
+    } else {
+      RegWriteBinary(ops, HKEY_LOCAL_MACHINE, value.key, value.name, sizeof value.binary,
+                     value.binary);
+    }
+  }
+}
 
 }  // namespace korvanta

@@ -28,22 +28,25 @@ void ProfileFile::WriteValue(const std::string& section, const std::string& key,
   }
 }
 
-void CommentOutDeviceLines(std::span<char> section, const std::string& driverName) {
+bool CommentOutDeviceLines(std::span<char> section, const std::string& driverName) {
   const std::string entryToDisable = "device=" + driverName;
+  bool disabledAny = false;
   size_t position = 0;
   while (position < section.size() && section[position] != '\0') {
     char* entry = section.data() + position;
     const size_t room = section.size() - position;
     const void* terminator = std::memchr(entry, '\0', room);
     // An entry cut off by the end of the buffer is not a whole entry.
-    if (terminator == nullptr) return;
+    if (terminator == nullptr) return disabledAny;
     const size_t length = static_cast<const char*>(terminator) - entry;
     if (length == entryToDisable.size() &&
         std::memcmp(entry, entryToDisable.data(), length) == 0) {
       entry[0] = ';';
+      disabledAny = true;
     }
     position += length + 1;
   }
+  return disabledAny;
 }
 
 void DisableDeviceEntry(PlatformOps& ops, const std::string& fileName, const std::string& section,
@@ -65,7 +68,11 @@ void DisableDeviceEntry(PlatformOps& ops, const std::string& fileName, const std
     if (size >= LargestSectionBufferSize) return;
   }
 
-  CommentOutDeviceLines(buffer, driverName);
+  // Only a changed section is written back. The section read leaves out
+  // comment lines (Wine) and a failed read looks like an empty section, so
+  // writing back an unchanged buffer would strip [386Enh] of its comments,
+  // of an entry an earlier run already disabled, or of every static driver.
+  if (!CommentOutDeviceLines(buffer, driverName)) return;
   ops.WritePrivateProfileSectionA(section.c_str(), buffer.data(), fileName.c_str());
 }
 

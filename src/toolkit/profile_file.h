@@ -37,12 +37,14 @@ class ProfileFile {
 // included, nothing around it) into ";evice=<driverName>" in a section buffer
 // as GetPrivateProfileSectionA fills it (zero-terminated entries closed by an
 // empty one). Entries keep their length; the walk never leaves the buffer, even
-// when the closing empty entry is missing.
-void CommentOutDeviceLines(std::span<char> section, const std::string& driverName);
+// when the closing empty entry is missing. True when an entry was disabled.
+bool CommentOutDeviceLines(std::span<char> section, const std::string& driverName);
 
 // Rewrites the section of the profile file with the driver's device entries
-// disabled. Reports nothing. A section too large to be read whole (more than
-// 1 MiB) is not written back at all, so no entry can be lost.
+// disabled. Reports nothing. The file is left untouched when no entry was
+// disabled (nothing matched, the section is missing or could not be read) and
+// when the section is too large to be read whole (more than 1 MiB), so no
+// entry or comment can be lost.
 void DisableDeviceEntry(PlatformOps& ops, const std::string& fileName, const std::string& section,
                         const std::string& driverName);
 

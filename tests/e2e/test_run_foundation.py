@@ -5,12 +5,17 @@ failed profile write is proven with the system preparation.)"""
 import pytest
 
 SYSTEM_INI = "C:\\windows\\system.ini"
+ASPI_SERVICE = "HKLM\\System\\CurrentControlSet\\Services\\Aspi32"
 
 # What the stages built so far change when no component file lies beside the
 # installer. Each stage that writes something regardless of its files adds its
 # entries here.
 CHANGES_WITHOUT_COMPONENT_FILES = {
-    "nt": {},
+    # The NT ASPI layer's service values (on 9x Wine's own WNASPI32.DLL counts
+    # as a layer already there).
+    "nt": {"values": {**{(ASPI_SERVICE, name): "added"
+                         for name in ("Type", "Start", "Undoable", "ErrorControl", "MatchFlags")},
+                      (ASPI_SERVICE + "\\Parameters", "ExcludeMiniports"): "added"}},
     "9x": {"profiles": {(SYSTEM_INI, "VCache", "MinFileCache"): "added",
                         (SYSTEM_INI, "VCache", "MaxFileCache"): "added"}},
 }
