@@ -98,10 +98,17 @@ std::string RegType(DWORD type) {
 }
 
 std::string RegData(DWORD type, const BYTE* data, DWORD size) {
-  if (data != nullptr && type == REG_DWORD && size == 4) {
+  if (data == nullptr) return "NULL";
+  if (type == REG_DWORD && size == 4) {
     return Hex(data[0] | data[1] << 8 | data[2] << 16 | static_cast<uint32_t>(data[3]) << 24);
   }
-  return QuotedBytes(data, size);
+  if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) return QuotedBytes(data, size);
+  std::string text = "hex:";
+  for (DWORD i = 0; i < size; ++i) {
+    if (i) text += ' ';
+    text += HexDigitsOf(data[i], 2);
+  }
+  return text;
 }
 
 std::string Time(const LogTime& time) {

@@ -38,7 +38,8 @@ std::string Bool(BOOL value);                             // TRUE, FALSE, or the
 std::string Pointer(const void* pointer);                 // NULL, or its address in hex
 std::string Guid(const GUID* guid);                       // NULL, or {XXXXXXXX-...}
 std::string RegType(DWORD type);                          // REG_SZ, ..., or hex
-// A registry value's data: a DWORD in hex, anything else as quoted bytes.
+// A registry value's data: strings quoted, a DWORD as one hex number, other
+// data as hex bytes (hex:0F 14 D2).
 std::string RegData(DWORD type, const BYTE* data, DWORD size);
 std::string Time(const LogTime& time);                    // 2024-05-01 13:45:12
 std::string Sequence(uint32_t number);                    // 00012

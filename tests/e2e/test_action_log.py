@@ -96,6 +96,8 @@ def register_value(type_name: str, data: str) -> winebed.RegValue:
     type_ = {name: number for number, name in winebed.REG_TYPE_NAMES.items()}[type_name]
     if data.startswith("0x"):
         return winebed.RegValue.dword_value(int(data, 16))
+    if data.startswith("hex:"):
+        return winebed.RegValue(type_, bytes.fromhex(data[4:]))
     return winebed.RegValue(type_, unquote(data))
 
 

@@ -95,6 +95,7 @@ TEST(ActionLogLine, EachKindOfArgument) {
   ops.RegSetValueExA(key, "Path", 0, REG_SZ, path, sizeof path);
   const BYTE number[] = {0x1F, 0x00, 0x01, 0x00};
   ops.RegSetValueExA(key, "Flags", 0, REG_DWORD, number, sizeof number);
+  ops.RegSetValueExA(key, "Config", 0, REG_BINARY, number, 3);
   ops.RegCloseKey(key);
   HKEY missing = nullptr;
   ops.RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Nobody", 0, KEY_READ, &missing);
@@ -121,16 +122,48 @@ TEST(ActionLogLine, EachKindOfArgument) {
       "00007 RegSetValueExA(" + keyName + ", \"Path\", 0, REG_SZ, \"C:\\App\"\"\\xE9\\x00\", 9) = "
       "ERROR_SUCCESS",
       "00008 RegSetValueExA(" + keyName + ", \"Flags\", 0, REG_DWORD, 0x1001F, 4) = ERROR_SUCCESS",
-      "00009 RegCloseKey(" + keyName + ") = ERROR_SUCCESS",
-      "00010 RegOpenKeyExA(HKEY_CURRENT_USER, \"Software\\Nobody\", 0x0, 0x20019, " +
+      "00009 RegSetValueExA(" + keyName + ", \"Config\", 0, REG_BINARY, hex:1F 00 01, 3) = "
+      "ERROR_SUCCESS",
+      "00010 RegCloseKey(" + keyName + ") = ERROR_SUCCESS",
+      "00011 RegOpenKeyExA(HKEY_CURRENT_USER, \"Software\\Nobody\", 0x0, 0x20019, " +
           HexOf(&missing) + ") = error 0x2",
-      "00011 LoadLibraryA(\"NewDev.dll\") = " + HexOf(newDev) + ":\"NewDev.dll\"",
-      "00012 GetProcAddress(" + HexOf(newDev) + ":\"NewDev.dll\", "
+      "00012 LoadLibraryA(\"NewDev.dll\") = " + HexOf(newDev) + ":\"NewDev.dll\"",
+      "00013 GetProcAddress(" + HexOf(newDev) + ":\"NewDev.dll\", "
       "\"UpdateDriverForPlugAndPlayDevicesA\") = " + updateName,
-      "00013 UpdateDriverForPlugAndPlayDevicesA(" + updateName + ", NULL, \"*REALTIME\", "
+      "00014 UpdateDriverForPlugAndPlayDevicesA(" + updateName + ", NULL, \"*REALTIME\", "
       "\"C:\\WINDOWS\\INF\\A.INF\", 0x1, NULL) = FALSE, error 0x2",
   };
   EXPECT_EQ(file.lines, expected);
+}
+
+// Access lists are shown entry by entry, read only within the size the list
+// states; GUIDs in registry form.
+TEST(ActionLogLine, AccessListsAndGuids) {
+  SimMachine machine;
+  MemoryLogFile file;
+  ActionLog log(file);
+  LoggingPlatformOps ops(machine, log);
+  // Everyone (S-1-1-0) allowed 0xF003F, inherited by subkeys; then the same
+  // list claiming a second entry it has no room for.
+  BYTE acl[28] = {2, 0, 28, 0, 1, 0, 0, 0,  0, 2, 20, 0, 0x3F, 0, 0x0F, 0,
+                  1, 1, 0, 0, 0, 0, 0, 1,   0, 0, 0, 0};
+  ACL* list = reinterpret_cast<ACL*>(acl);
+  ops.SetNamedSecurityInfoA(nullptr, "MACHINE\\SYSTEM", SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION,
+                            nullptr, nullptr, list, nullptr);
+  acl[4] = 2;
+  ops.SetNamedSecurityInfoA(nullptr, "MACHINE\\SYSTEM", SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION,
+                            nullptr, nullptr, list, nullptr);
+  const GUID media = {0x4D36E96C, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+  const HDEVINFO set = ops.SetupDiCreateDeviceInfoList(&media, nullptr);
+  ops.SetupDiDestroyDeviceInfoList(set);
+
+  const std::string call = "SetNamedSecurityInfoA(NULL, \"MACHINE\\SYSTEM\", 4, 0x4, NULL, NULL, " +
+                           HexOf(acl) + " {allow S-1-1-0 mask 0xF003F flags 0x2";
+  ASSERT_EQ(file.lines.size(), 4u);
+  EXPECT_EQ(file.lines[0], "00001 " + call + "}, NULL) = error 0x7F");
+  EXPECT_EQ(file.lines[1], "00002 " + call + ", ?}, NULL) = error 0x7F");
+  EXPECT_EQ(file.lines[2], "00003 SetupDiCreateDeviceInfoList({4D36E96C-E325-11CE-BFC1-08002BE10318}, "
+                           "NULL) = " + HexOf(set));
 }
 
 class ActionLogRun : public ::testing::TestWithParam<DWORD> {
