@@ -1,7 +1,191 @@
 #include "install/product_guard.h"
 
-namespace korvanta {
+#include <algorithm>
 
-bool IsProductRunning(PlatformOps&) { return false; }
+#include "toolkit/scoped_handle.h"
+
+namespace korvanta {
+namespace {
+
+// Process-wide on purpose: the guard runs once per process, before anything
+// else, and a found application never becomes "not running" again.
+bool productRunning = false;
+
+// Compared in this order, all in capitals.
+constexpr const char* ProductExecutables[] = {"TAV.EXE", "TAVMORI.EXE", "TAVPELANI.EXE"};
+
+// 256 ids at first; a full array may hold a cut list and is grown.
+constexpr DWORD InitialIdArrayBytes = 256 * sizeof(DWORD);
+// Doubling beyond this would overflow the byte count; no Windows runs that
+// many processes, so a list still full there is not trusted.
+constexpr DWORD LargestIdArrayBytes = 0x40000000;
+
+// GetVersionExA refuses any other size: the ANSI record is 148 bytes on every
+// Windows, 32 or 64 bits.
+static_assert(sizeof(OSVERSIONINFOA) == 148, "OSVERSIONINFOA must keep its Windows layout");
+
+// A block from the process heap, freed on every way out.
+class ScopedHeapBlock {
+ public:
+  ScopedHeapBlock(PlatformOps& ops, HANDLE heap) : ops_(ops), heap_(heap) {}
+  ~ScopedHeapBlock() { Free(); }
+  ScopedHeapBlock(const ScopedHeapBlock&) = delete;
+  ScopedHeapBlock& operator=(const ScopedHeapBlock&) = delete;
+
+  bool Allocate(DWORD bytes) {
+    Free();
+    block_ = ops_.HeapAlloc(heap_, 0, bytes);
+    return block_ != nullptr;
+  }
+  DWORD* Ids() const { return static_cast<DWORD*>(block_); }
+
+ private:
+  void Free() {
+    if (block_ != nullptr) ops_.HeapFree(heap_, 0, block_);
+    block_ = nullptr;
+  }
+
+  PlatformOps& ops_;
+  HANDLE heap_;
+  LPVOID block_ = nullptr;
+};
+
+bool EnumerateWithPsapi(PlatformOps& ops, ProcessVisitor visitor, uintptr_t user) {
+  // Loaded for this one walk only: PSAPI.DLL is not part of every NT 4.
+  ScopedModule psapi(ops, ops.LoadLibraryA("PSAPI.DLL"));
+  if (!psapi) return false;
+  const FARPROC enumProcesses = ops.GetProcAddress(psapi.Get(), "EnumProcesses");
+  const FARPROC enumProcessModules = ops.GetProcAddress(psapi.Get(), "EnumProcessModules");
+  const FARPROC getModuleFileNameEx = ops.GetProcAddress(psapi.Get(), "GetModuleFileNameExA");
+  if (enumProcesses == nullptr || enumProcessModules == nullptr || getModuleFileNameEx == nullptr) {
+    return false;
+  }
+
+  // EnumProcesses does not say how many ids there are: a filled array may
+  // have been cut, so the whole list is read again into a larger one before
+  // anyone is visited.
+  ScopedHeapBlock ids(ops, ops.GetProcessHeap());
+  DWORD size = InitialIdArrayBytes;
+  DWORD returned = 0;
+  for (;;) {
+    if (!ids.Allocate(size)) return false;
+    if (!ops.EnumProcesses(enumProcesses, ids.Ids(), size, &returned)) return false;
+    if (returned != size) break;
+    if (returned > LargestIdArrayBytes) return false;
+    size = 2 * returned;
+  }
+
+  const DWORD count = static_cast<DWORD>(std::min(returned, size) / sizeof(DWORD));
+  // One byte more than the API is told: XP leaves a path that fills the
+  // buffer unterminated.
+  char path[MAX_PATH + 1];
+  for (DWORD i = 0; i < count; ++i) {
+    const DWORD processId = ids.Ids()[i];
+    path[0] = '\0';
+    {
+      ScopedProcessHandle process(
+          ops, ops.OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId));
+      // The first module listed is the executable itself (4 bytes on 32-bit
+      // Windows).
+      HMODULE executable = nullptr;
+      DWORD needed = 0;
+      if (process && ops.EnumProcessModules(enumProcessModules, process.Get(), &executable,
+                                            sizeof(executable), &needed)) {
+        const DWORD length =
+            ops.GetModuleFileNameExA(getModuleFileNameEx, process.Get(), executable, path, MAX_PATH);
+        path[std::min<DWORD>(length, MAX_PATH)] = '\0';
+      }
+    }
+    if (!visitor(ops, processId, path, user)) break;
+  }
+  return true;
+}
+
+bool EnumerateWithToolhelp(PlatformOps& ops, ProcessVisitor visitor, uintptr_t user) {
+  // Looked up rather than imported: NT 4's kernel32 has no Toolhelp, and an
+  // import it lacks would stop the installer from loading at all.
+  ScopedModule kernel(ops, ops.LoadLibraryA("Kernel32.DLL"));
+  if (!kernel) return false;
+  const FARPROC createSnapshot = ops.GetProcAddress(kernel.Get(), "CreateToolhelp32Snapshot");
+  const FARPROC processFirst = ops.GetProcAddress(kernel.Get(), "Process32First");
+  const FARPROC processNext = ops.GetProcAddress(kernel.Get(), "Process32Next");
+  if (createSnapshot == nullptr || processFirst == nullptr || processNext == nullptr) return false;
+
+  ScopedSnapshot snapshot(ops, ops.CreateToolhelp32Snapshot(createSnapshot, TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return false;
+
+  // dwSize is the record's own size (296 bytes on 32-bit Windows), set before
+  // every read as the documentation asks.
+  PROCESSENTRY32 entry{};
+  entry.dwSize = sizeof(entry);
+  BOOL read = ops.Process32First(processFirst, snapshot.Get(), &entry);
+  while (read) {
+    // A name that fills the field has no terminator to stop at.
+    size_t length = 0;
+    while (length < MAX_PATH && entry.szExeFile[length] != '\0') ++length;
+    const std::string name(entry.szExeFile, length);
+    if (!visitor(ops, entry.th32ProcessID, name.c_str(), user)) break;
+    entry.dwSize = sizeof(entry);
+    read = ops.Process32Next(processNext, snapshot.Get(), &entry);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool IsNt4OrLater(PlatformOps& ops) {
+  OSVERSIONINFOA info{};
+  info.dwOSVersionInfoSize = sizeof(info);
+  if (!ops.GetVersionExA(&info)) return false;
+  return info.dwPlatformId == VER_PLATFORM_WIN32_NT && info.dwMajorVersion >= 4;
+}
+
+bool EnumerateProcesses(PlatformOps& ops, ProcessVisitor visitor, uintptr_t user) {
+  return IsNt4OrLater(ops) ? EnumerateWithPsapi(ops, visitor, user)
+                           : EnumerateWithToolhelp(ops, visitor, user);
+}
+
+size_t FindLastSeparator(PlatformOps& ops, const std::string& text, const char* separators) {
+  size_t last = std::string::npos;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char byte = static_cast<unsigned char>(text[i]);
+    // Every lead byte of the double-byte code pages Windows has lies above
+    // 0x7F, so the code page is asked about those bytes only.
+    if (byte >= 0x80 && ops.IsDBCSLeadByte(byte)) {
+      ++i;  // the trail byte belongs to the character, whatever its value
+      continue;
+    }
+    for (const char* separator = separators; *separator != '\0'; ++separator) {
+      if (byte == static_cast<unsigned char>(*separator)) last = i;
+    }
+  }
+  return last;
+}
+
+bool ProductProcessVisitor(PlatformOps& ops, DWORD, const char* exeName, uintptr_t) {
+  const std::string name = exeName != nullptr ? exeName : "";
+  const size_t separator = FindLastSeparator(ops, name, "\\:");
+  std::string file = separator == std::string::npos ? name : name.substr(separator + 1);
+  // ASCII capitals only: a locale's rules (the Turkish dotless i) must not
+  // decide whether the suite is running.
+  for (char& c : file) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - ('a' - 'A'));
+  }
+  for (const char* product : ProductExecutables) {
+    if (file == product) {
+      productRunning = true;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool IsProductRunning(PlatformOps& ops) {
+  return EnumerateProcesses(ops, ProductProcessVisitor, 0) && productRunning;
+}
+
+bool ProductRunningFlag() { return productRunning; }
+
+void ClearProductRunningFlagForTesting() { productRunning = false; }
 
 }  // namespace korvanta

@@ -38,6 +38,9 @@ class PlatformOps {
   virtual UINT GetDriveTypeA(const char* root) = 0;
   virtual UINT SetErrorMode(UINT mode) = 0;
 
+  // kernel32: the ANSI code page
+  virtual BOOL IsDBCSLeadByte(BYTE byte) = 0;
+
   // kernel32: profile files
   virtual DWORD GetPrivateProfileSectionA(const char* section, char* buffer, DWORD size,
                                           const char* file) = 0;

@@ -183,6 +183,14 @@ TEST_F(Files, DriveTypesAndErrorMode) {
   EXPECT_EQ(UINT{SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX}, ops.SetErrorMode(original));
 }
 
+// Both test machines use a western single-byte ANSI code page, where the
+// process guard and the manual name check see every byte as a character.
+TEST_F(Files, SingleByteCodePageHasNoLeadBytes) {
+  for (int byte = 0; byte <= 0xFF; ++byte) {
+    EXPECT_FALSE(ops.IsDBCSLeadByte(static_cast<BYTE>(byte))) << byte;
+  }
+}
+
 // The media deployment finds the disc by drive type and then tests for a file
 // on it; a folder of the same name must not count.
 TEST_F(Files, CdromDriveAndAFileOnItsDisc) {

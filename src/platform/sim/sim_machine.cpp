@@ -313,6 +313,18 @@ UINT SimMachine::SetErrorMode(UINT mode) {
   return previous;
 }
 
+void SimMachine::SetLeadByteRanges(const std::vector<std::pair<BYTE, BYTE>>& ranges) {
+  state_->leadByteRanges = ranges;
+}
+
+BOOL SimMachine::IsDBCSLeadByte(BYTE byte) {
+  state_->Record("IsDBCSLeadByte", JoinArgs({DWORD{byte}}));
+  for (const auto& [first, last] : state_->leadByteRanges) {
+    if (byte >= first && byte <= last) return TRUE;
+  }
+  return FALSE;
+}
+
 DWORD SimMachine::GetLastError() {
   state_->Record("GetLastError", "");
   return state_->lastError;

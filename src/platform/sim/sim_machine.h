@@ -91,6 +91,10 @@ class SimMachine : public PlatformOps {
   void SetCommandLine(const std::string& commandLine);
   void SetModulePath(const std::string& path);
   void SetDriveType(char letter, UINT type);  // the root "X:\\" exists as a folder for fixed/cdrom drives
+  // The lead-byte ranges (inclusive) of the ANSI code page; none, the
+  // default, is a single-byte code page. {{0x81, 0x9F}, {0xE0, 0xFC}} is
+  // Japanese (932), whose trail bytes include "\\" (0x5C).
+  void SetLeadByteRanges(const std::vector<std::pair<BYTE, BYTE>>& ranges);
 
   // ---- files ----------------------------------------------------------------
   void AddDirectory(const std::string& path);  // with every missing parent
@@ -193,6 +197,7 @@ class SimMachine : public PlatformOps {
   BOOL MoveFileExA(const char* existing, const char* target, DWORD flags) override;
   UINT GetDriveTypeA(const char* root) override;
   UINT SetErrorMode(UINT mode) override;
+  BOOL IsDBCSLeadByte(BYTE byte) override;
   DWORD GetPrivateProfileSectionA(const char* section, char* buffer, DWORD size,
                                   const char* file) override;
   BOOL WritePrivateProfileSectionA(const char* section, const char* entries,

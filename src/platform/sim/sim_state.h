@@ -156,6 +156,7 @@ struct SimMachine::State {
   std::string modulePath;
   DWORD lastError = 0;
   UINT errorMode = 0;
+  std::vector<std::pair<BYTE, BYTE>> leadByteRanges;  // empty: a single-byte code page
 
   // files
   std::map<std::string, FileNode> nodes;  // by upper-case full path

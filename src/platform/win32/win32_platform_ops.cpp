@@ -79,6 +79,8 @@ UINT Win32PlatformOps::GetDriveTypeA(const char* root) { return ::GetDriveTypeA(
 
 UINT Win32PlatformOps::SetErrorMode(UINT mode) { return ::SetErrorMode(mode); }
 
+BOOL Win32PlatformOps::IsDBCSLeadByte(BYTE byte) { return ::IsDBCSLeadByte(byte); }
+
 DWORD Win32PlatformOps::GetPrivateProfileSectionA(const char* section, char* buffer, DWORD size,
                                                   const char* file) {
   return ::GetPrivateProfileSectionA(section, buffer, size, file);

@@ -1,0 +1,193 @@
+// The running-product guard on the simulated machine: which names count as
+// the suite, how each back-end walks the list, and what a missing back-end
+// does.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "install/product_guard.h"
+#include "platform/sim/sim_machine.h"
+
+namespace korvanta {
+namespace {
+
+using sim::Fault;
+using sim::SimMachine;
+
+struct Visits {
+  SimMachine* machine;
+  std::vector<std::string> names;
+  int readsBeforeFirstVisit = 0;
+  bool stopAtOnce = false;
+};
+
+bool RecordingVisitor(PlatformOps&, DWORD, const char* name, uintptr_t user) {
+  Visits& visits = *reinterpret_cast<Visits*>(user);
+  if (visits.names.empty()) {
+    visits.readsBeforeFirstVisit = static_cast<int>(visits.machine->CallsTo("EnumProcesses").size());
+  }
+  visits.names.push_back(name);
+  return !visits.stopAtOnce;
+}
+
+// The running flag is process-wide and all host tests share the process: each
+// test here starts and ends with it cleared.
+class ProductGuardTest : public ::testing::TestWithParam<DWORD> {
+ protected:
+  ProductGuardTest() { ClearProductRunningFlagForTesting(); }
+  ~ProductGuardTest() override { ClearProductRunningFlagForTesting(); }
+
+  // Windows 98 walks with Toolhelp, XP with PSAPI.
+  std::unique_ptr<SimMachine> NewMachine() const {
+    auto machine = std::make_unique<SimMachine>();
+    machine->SetPlatform(GetParam(), GetParam() == VER_PLATFORM_WIN32_NT ? 5 : 4);
+    return machine;
+  }
+  static void ExpectNothingHeld(const SimMachine& machine) {
+    EXPECT_EQ(machine.LoadedLibraryCount(), 0);
+    EXPECT_EQ(machine.OpenHandleCount(), 0);
+  }
+};
+
+TEST_P(ProductGuardTest, OnlyTheFileNamePartOfAProductNameInAsciiCapitalsMatches) {
+  const struct {
+    const char* name;
+    bool japanese;  // code page 932: lead bytes 0x81-0x9F and 0xE0-0xFC
+    bool running;
+  } cases[] = {
+      {"C:\\Program Files\\Korvanta\\tav.exe", false, true},
+      {"TAV.EXE", false, true},
+      {"D:TavMori.Exe", false, true},
+      {"\\\\server\\share\\TAVPELANI.EXE", false, true},
+      {"C:\\TAV.EXE\\TAVX.EXE", false, false},
+      {"TAV.EXE.OLD", false, false},
+      {"XTAV.EXE", false, false},
+      {"TAV.COM", false, false},
+      {"TAV.EXE ", false, false},
+      // Locale rules would turn the Turkish dotless i (0xFD) into "I".
+      {"C:\\TAVPELAN\xFD.EXE", false, false},
+      // "\x95\\" is one character under code page 932: its "\" is no
+      // separator, a plain "\" after it still is.
+      {"C:\\\x95\\TAV.EXE", true, false},
+      {"C:\\\x95\\TAV.EXE", false, true},
+      {"C:\\\x95\\\\TAV.EXE", true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto machine = NewMachine();
+    if (c.japanese) machine->SetLeadByteRanges({{0x81, 0x9F}, {0xE0, 0xFC}});
+    machine->AddProcesses(2);
+    machine->AddProcess(c.name, c.name);
+    ClearProductRunningFlagForTesting();
+    EXPECT_EQ(IsProductRunning(*machine), c.running);
+    ExpectNothingHeld(*machine);
+  }
+}
+
+TEST_P(ProductGuardTest, AVisitorThatStopsOnTheFirstProcessEndsTheWalkWhichStillReportsTrue) {
+  auto machine = NewMachine();
+  machine->AddProcesses(5);
+  Visits visits{machine.get()};
+  visits.stopAtOnce = true;
+  EXPECT_TRUE(EnumerateProcesses(*machine, RecordingVisitor, reinterpret_cast<uintptr_t>(&visits)));
+  EXPECT_EQ(visits.names.size(), 1u);
+  EXPECT_EQ(machine->CallsTo(GetParam() == VER_PLATFORM_WIN32_NT ? "OpenProcess" : "Process32Next").size(),
+            GetParam() == VER_PLATFORM_WIN32_NT ? 1u : 0u);
+  ExpectNothingHeld(*machine);
+}
+
+// No walk (library or function missing, the list unreadable): the suite
+// counts as not running, nobody is visited, nothing stays held.
+TEST_P(ProductGuardTest, NoBackEndMeansNotRunning) {
+  const bool psapi = GetParam() == VER_PLATFORM_WIN32_NT;
+  const std::string library = psapi ? "PSAPI.DLL" : "kernel32.dll";
+  const std::vector<std::string> functions =
+      psapi ? std::vector<std::string>{"EnumProcesses", "EnumProcessModules", "GetModuleFileNameExA"}
+            : std::vector<std::string>{"CreateToolhelp32Snapshot", "Process32First", "Process32Next"};
+  std::vector<std::pair<std::string, std::string>> cases = {{"library", ""}};
+  for (const std::string& function : functions) cases.push_back({"export", function});
+  for (const char* failing : psapi ? std::vector<const char*>{"HeapAlloc", "EnumProcesses"}
+                                   : std::vector<const char*>{"CreateToolhelp32Snapshot"}) {
+    cases.push_back({"fault", failing});
+  }
+  for (const auto& [kind, name] : cases) {
+    SCOPED_TRACE(kind + " " + name);
+    auto machine = NewMachine();
+    if (kind == "library") machine->RemoveLibrary(library);
+    if (kind == "export") machine->RemoveExport(library, name);
+    if (kind == "fault") machine->AddFault(Fault{name, ERROR_NOT_ENOUGH_MEMORY});
+    machine->AddProcess("TAV.EXE", "C:\\K\\TAV.EXE");
+    Visits visits{machine.get()};
+    EXPECT_FALSE(EnumerateProcesses(*machine, RecordingVisitor, reinterpret_cast<uintptr_t>(&visits)));
+    EXPECT_TRUE(visits.names.empty());
+    if (kind == "fault") machine->AddFault(Fault{name, ERROR_NOT_ENOUGH_MEMORY});
+    EXPECT_FALSE(IsProductRunning(*machine));
+    ExpectNothingHeld(*machine);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothBackEnds, ProductGuardTest,
+                         ::testing::Values(VER_PLATFORM_WIN32_WINDOWS, VER_PLATFORM_WIN32_NT),
+                         [](const auto& info) { return info.param == VER_PLATFORM_WIN32_NT ? "Psapi" : "Toolhelp"; });
+
+using PsapiWalkTest = ProductGuardTest;
+
+// A filled id array may hold a cut list: it is read again, twice as large,
+// before anyone is visited.
+TEST_P(PsapiWalkTest, AFullIdArrayIsReadAgainTwiceAsLargeBeforeAnyVisit) {
+  for (int processes : {255, 256}) {  // the installer's own included
+    SCOPED_TRACE(processes);
+    auto machine = NewMachine();
+    machine->AddProcesses(processes - 1);
+    Visits visits{machine.get()};
+    visits.stopAtOnce = true;
+    EXPECT_TRUE(EnumerateProcesses(*machine, RecordingVisitor, reinterpret_cast<uintptr_t>(&visits)));
+    const std::vector<std::string> reads = machine->CallsTo("EnumProcesses");
+    ASSERT_EQ(reads.size(), processes == 256 ? 2u : 1u);
+    EXPECT_NE(reads[0].find(", ptr, 1024, ptr)"), std::string::npos) << reads[0];
+    if (processes == 256) EXPECT_NE(reads[1].find(", ptr, 2048, ptr)"), std::string::npos) << reads[1];
+    EXPECT_EQ(visits.readsBeforeFirstVisit, static_cast<int>(reads.size()));
+    ExpectNothingHeld(*machine);
+  }
+}
+
+// A process that cannot be opened or queried is visited with an empty name
+// and never matches.
+TEST_P(PsapiWalkTest, AnUnqueryableProcessIsVisitedWithAnEmptyName) {
+  for (const char* failing : {"OpenProcess", "EnumProcessModules", "GetModuleFileNameExA"}) {
+    SCOPED_TRACE(failing);
+    auto machine = NewMachine();
+    const bool canOpen = std::string(failing) != "OpenProcess";
+    machine->AddProcess("TAV.EXE", "C:\\Korvanta\\TAV.EXE", canOpen);
+    // Each walk's call for the second process fails.
+    const auto failSecond = [&] { if (canOpen) machine->AddFault(Fault{failing, ERROR_ACCESS_DENIED, "", 2}); };
+    failSecond();
+    Visits visits{machine.get()};
+    EXPECT_TRUE(EnumerateProcesses(*machine, RecordingVisitor, reinterpret_cast<uintptr_t>(&visits)));
+    EXPECT_EQ(visits.names, (std::vector<std::string>{"C:\\setup\\korvanta-sysinstall.exe", ""}));
+    failSecond();
+    EXPECT_FALSE(IsProductRunning(*machine));
+    ExpectNothingHeld(*machine);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Xp, PsapiWalkTest, ::testing::Values(VER_PLATFORM_WIN32_NT));
+
+// NT 4 takes PSAPI (its kernel32 has no Toolhelp); the 9x family and NT 3 do not.
+TEST(IsNt4OrLaterTest, NtFromMajorVersion4On) {
+  const struct {
+    DWORD platformId, major;
+    bool expected;
+  } cases[] = {{VER_PLATFORM_WIN32_WINDOWS, 4, false}, {VER_PLATFORM_WIN32_NT, 3, false},
+               {VER_PLATFORM_WIN32_NT, 4, true}, {VER_PLATFORM_WIN32_NT, 6, true}};
+  for (const auto& c : cases) {
+    SimMachine machine;
+    machine.SetPlatform(c.platformId, c.major);
+    EXPECT_EQ(IsNt4OrLater(machine), c.expected) << c.platformId << "." << c.major;
+  }
+}
+
+}  // namespace
+}  // namespace korvanta
