@@ -261,6 +261,12 @@ UINT LoggingPlatformOps::SetErrorMode(UINT mode) {
   return result;
 }
 
+BOOL LoggingPlatformOps::IsDBCSLeadByte(BYTE byte) {
+  const BOOL result = system_.IsDBCSLeadByte(byte);
+  Log("IsDBCSLeadByte", {Hex(byte)}, Bool(result));
+  return result;
+}
+
 // ---- kernel32: profile files --------------------------------------------------------
 
 DWORD LoggingPlatformOps::GetPrivateProfileSectionA(const char* section, char* buffer, DWORD size,

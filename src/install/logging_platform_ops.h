@@ -34,6 +34,7 @@ class LoggingPlatformOps final : public PlatformOps {
   BOOL MoveFileExA(const char* existing, const char* target, DWORD flags) override;
   UINT GetDriveTypeA(const char* root) override;
   UINT SetErrorMode(UINT mode) override;
+  BOOL IsDBCSLeadByte(BYTE byte) override;
   DWORD GetPrivateProfileSectionA(const char* section, char* buffer, DWORD size,
                                   const char* file) override;
   BOOL WritePrivateProfileSectionA(const char* section, const char* entries,

@@ -51,6 +51,15 @@ std::string OperationName(const std::string& line) {
   return line.substr(start, line.find('(') - start);
 }
 
+// The calls of two runs, with the addresses of memory blocks, which differ
+// from run to run, left out.
+std::vector<std::string> WithoutBlockAddresses(std::vector<std::string> calls) {
+  for (std::string& call : calls) {
+    if (call.rfind("HeapFree(", 0) == 0) call = call.substr(0, call.rfind(", ")) + ", block)";
+  }
+  return calls;
+}
+
 std::vector<std::string> Numbered(const std::vector<std::string>& lines) {
   std::vector<std::string> result;
   for (const std::string& line : lines) {
@@ -243,7 +252,7 @@ TEST_P(ActionLogRun, UnwritableLogLeavesTheRunAsItIs) {
   Prepare(refused);
   MemoryLogFile nothing(0);
   EXPECT_EQ(InstallerMainWithLog(refused, nothing), plainExit);
-  EXPECT_EQ(refused.Calls(), plain.Calls());
+  EXPECT_EQ(WithoutBlockAddresses(refused.Calls()), WithoutBlockAddresses(plain.Calls()));
   EXPECT_TRUE(nothing.lines.empty());
 
   SimMachine full;
