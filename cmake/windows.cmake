@@ -68,3 +68,14 @@ foreach(tool_source ${KORVANTA_WINEBED_TOOLS})
   target_link_options(${tool_name} PRIVATE ${KORVANTA_WIN_LINK_FLAGS})
   set_target_properties(${tool_name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/winebed)
 endforeach()
+
+# A stand-in NewDev.dll whose driver update fails (see its source), as
+# winebed/newdev/newdev.dll so that a test can put it beside the installer.
+# --kill-at exports the stdcall function under its plain name, as Windows'
+# own library does; the 64-bit build has no decoration to drop.
+add_library(winebed_newdev SHARED ${CMAKE_SOURCE_DIR}/tests/winebed/dlls/newdev.c)
+set_target_properties(winebed_newdev PROPERTIES PREFIX "" OUTPUT_NAME newdev
+                      RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/winebed/newdev
+                      ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/winebed/newdev/lib)
+target_link_libraries(winebed_newdev PRIVATE kernel32)
+target_link_options(winebed_newdev PRIVATE -static-libgcc -Wl,--kill-at)

@@ -1,7 +1,118 @@
 #include "components/kernel_nt.h"
 
-namespace korvanta {
+#include "toolkit/file_placement.h"
+#include "toolkit/install_message.h"
+#include "toolkit/key_access.h"
+#include "toolkit/registry_writers.h"
+#include "toolkit/root_device.h"
 
-void InstallKernelNt(const Platform&, std::string, std::string, std::string) {}
+namespace korvanta {
+namespace {
+
+constexpr char HardwareId[] = "*korvanta\\rundavek";
+
+// Opened to everyone while the device-instance keys below it are written: on
+// Windows 2000 and XP only the system may write there.
+constexpr char GrantedKey[] = "SYSTEM\\CurrentControlSet\\Enum\\Root\\";
+
+constexpr char PermissionMessage[] = "Unable to set permission for \"HKLM\\System\\Enum\\Root\" !";
+
+constexpr char ClassKey[] =
+    "SYSTEM\\CurrentControlSet\\Control\\Class\\{3E36E96C-E325-12CE-BFC1-07002BE10326}";
+constexpr char DriverKey[] =
+    "SYSTEM\\CurrentControlSet\\Control\\Class\\{3E36E96C-E325-12CE-BFC1-07002BE10326}\\0000";
+constexpr char InstanceKey[] = "SYSTEM\\CurrentControlSet\\Enum\\Root\\REALTIME\\0000";
+constexpr char ParametersKey[] =
+    "SYSTEM\\CurrentControlSet\\Enum\\Root\\REALTIME\\0000\\Device Parameters";
+constexpr char LogConfKey[] = "SYSTEM\\CurrentControlSet\\Enum\\Root\\REALTIME\\0000\\LogConf";
+constexpr char ControlKey[] = "SYSTEM\\CurrentControlSet\\Enum\\Root\\REALTIME\\0000\\Control";
+constexpr char ServiceKey[] = "SYSTEM\\CurrentControlSet\\Services\\RUNDAVEK";
+constexpr char ServiceEnumKey[] = "SYSTEM\\CurrentControlSet\\Services\\RUNDAVEK\\Enum";
+
+struct Entry {
+  const char* key;
+  const char* name;
+  DWORD type;
+  const char* text;   // REG_SZ text, or the bytes of a value with a byte count
+  DWORD number;       // REG_DWORD value
+  DWORD byteCount;    // REG_MULTI_SZ and REG_EXPAND_SZ: exactly this many bytes of `text`
+};
+
+// The device class, the instance's driver key, the device instance and the
+// driver's service, in the order written. The device installation before
+// them may have written some of these already; these values win.
+constexpr Entry Entries[] = {
+    {ClassKey, "", REG_SZ, "Korvanta AudioEngine", 0, 0},
+    {ClassKey, "Class", REG_SZ, "REALTIME", 0, 0},
+    {ClassKey, "Icon", REG_SZ, "0", 0, 0},
+    {DriverKey, "InfPath", REG_SZ, "rundavek.inf", 0, 0},
+    {DriverKey, "InfSection", REG_SZ, "RUNDAVEK", 0, 0},
+    {DriverKey, "InfSectionExt", REG_SZ, ".NTx86", 0, 0},
+    {DriverKey, "ProviderName", REG_SZ, "KORVANTA", 0, 0},
+    {DriverKey, "MatchingDeviceId", REG_SZ, "*korvanta\\rundavek", 0, 0},
+    {DriverKey, "DriverDesc", REG_SZ, "KORVANTA Realtime Audio Kernel", 0, 0},
+    {InstanceKey, "ClassGUID", REG_SZ, "{3E36E96C-E325-12CE-BFC1-07002BE10326}", 0, 0},
+    // One id, its zero byte and the list's zero byte (the literal's own).
+    {InstanceKey, "HardwareID", REG_MULTI_SZ, "*korvanta\\rundavek\0", 0, 20},
+    {InstanceKey, "FriendlyName", REG_SZ, "Korvanta Realtime Audio Kernel", 0, 0},
+    {InstanceKey, "Class", REG_SZ, "REALTIME", 0, 0},
+    {InstanceKey, "Mfg", REG_SZ, "KORVANTA", 0, 0},
+    {InstanceKey, "Service", REG_SZ, "RUNDAVEK", 0, 0},
+    {InstanceKey, "DeviceDesc", REG_SZ, "Korvanta Realtime Audio Kernel", 0, 0},
+    {InstanceKey, "ConfigFlags", REG_DWORD, nullptr, 0, 0},
+    {InstanceKey, "Capabilities", REG_DWORD, nullptr, 0, 0},
+    {InstanceKey, "Driver", REG_SZ, "{3E36E96C-E325-12CE-BFC1-07002BE10326}\\0000", 0, 0},
+    {ParametersKey, "", REG_SZ, "", 0, 0},
+    {LogConfKey, "", REG_SZ, "", 0, 0},
+    {ControlKey, "ActiveService", REG_SZ, "RUNDAVEK", 0, 0},
+    {ServiceKey, "Type", REG_DWORD, nullptr, 1, 0},          // SERVICE_KERNEL_DRIVER
+    {ServiceKey, "Start", REG_DWORD, nullptr, 0, 0},         // SERVICE_BOOT_START
+    {ServiceKey, "ErrorControl", REG_DWORD, nullptr, 1, 0},  // SERVICE_ERROR_NORMAL
+    // Expanded against the Windows folder when the system loads the driver.
+    {ServiceKey, "ImagePath", REG_EXPAND_SZ, "system32\\drivers\\rundavek.sys", 0, 30},
+    {ServiceEnumKey, "0", REG_SZ, "Root\\REALTIME\\0000", 0, 0},
+    {ServiceEnumKey, "Count", REG_DWORD, nullptr, 1, 0},
+    {ServiceEnumKey, "NextInstance", REG_DWORD, nullptr, 1, 0},
+};
+
+void WriteEntry(PlatformOps& ops, const Entry& entry) {
+  if (entry.type == REG_DWORD) {
+    RegWriteDword(ops, HKEY_LOCAL_MACHINE, entry.key, entry.name, entry.number);
+  } else if (entry.byteCount != 0) {
+    RegWriteRaw(ops, HKEY_LOCAL_MACHINE, entry.key, entry.name, entry.type, entry.byteCount,
+                reinterpret_cast<const BYTE*>(entry.text));
+  } else {
+    RegWriteString(ops, HKEY_LOCAL_MACHINE, entry.key, entry.name, entry.text);
+  }
+}
+
+}  // namespace
+
+void InstallKernelNt(const Platform& platform, std::string sourceDir, std::string windowsDir,
+                     std::string systemDir) {
+  PlatformOps& ops = platform.ops;
+  const std::string source = AdjustTrailingBackslash(sourceDir, true);
+  CopyAndReport(ops, source + "RUNDAVEK.SYS",
+                AdjustTrailingBackslash(systemDir, true) + "DRIVERS\\RUNDAVEK.SYS",
+                "Unable to copy \"RUNDAVEK.SYS\" to Systemdirectory!");
+  CopyAndReport(ops, source + "RUNDAVEK.INF",
+                AdjustTrailingBackslash(windowsDir, true) + "INF\\RUNDAVEK.INF",
+                "Unable to copy \"RUNDAVEK.INF\" to INF directory !");
+
+  // The INF beside the installer, not the copy: the copy may have failed.
+  InstallRootDevice(platform, source + "rundavek.inf", HardwareId);
+
+  // The branch's own access list is kept and put back afterwards. Without it
+  // the branch stays open to everyone or, worse, shut to everyone including
+  // the system, which then no longer finds its own root devices. A list that
+  // cannot be read is not touched at all.
+  const std::optional<SavedKeySecurity> saved =
+      ReadRegistryKeySecurity(ops, HKEY_LOCAL_MACHINE, GrantedKey);
+  if (!saved || !GrantRegistryKeyAccess(ops, HKEY_LOCAL_MACHINE, GrantedKey, GENERIC_ALL)) {
+    ShowInstallMessage(ops, PermissionMessage);
+  }
+  for (const Entry& entry : Entries) WriteEntry(ops, entry);
+  if (saved) RestoreRegistryKeySecurity(ops, HKEY_LOCAL_MACHINE, GrantedKey, *saved);
+}
 
 }  // namespace korvanta

@@ -8,6 +8,6 @@
 namespace korvanta {
 
 void InstallKernelNt(const Platform& platform, std::string sourceDir, std::string windowsDir,
-         std::string systemDir);
+                     std::string systemDir);
 
 }  // namespace korvanta

@@ -109,7 +109,13 @@ class PlatformOps {
   virtual BOOL InitializeAcl(ACL* acl, DWORD length, DWORD revision) = 0;
   virtual BOOL AddAccessAllowedAce(ACL* acl, DWORD revision, DWORD accessMask, PSID sid) = 0;
   virtual BOOL GetAce(ACL* acl, DWORD index, LPVOID* ace) = 0;
-  // advapi32, looked up at run time
+  // advapi32, looked up at run time. The descriptor GetNamedSecurityInfoA
+  // returns is one block of local memory, released with LocalFree; the owner,
+  // group and list pointers point into it.
+  virtual DWORD GetNamedSecurityInfoA(FARPROC proc, const char* objectName, SE_OBJECT_TYPE type,
+                                      SECURITY_INFORMATION info, PSID* owner, PSID* group,
+                                      ACL** dacl, ACL** sacl,
+                                      PSECURITY_DESCRIPTOR* descriptor) = 0;
   virtual DWORD SetNamedSecurityInfoA(FARPROC proc, const char* objectName, SE_OBJECT_TYPE type,
                                       SECURITY_INFORMATION info, PSID owner, PSID group, ACL* dacl,
                                       ACL* sacl) = 0;

@@ -44,6 +44,8 @@ typedef HWND__* HWND;
 typedef HANDLE HLOCAL;
 typedef PVOID HDEVINFO;
 typedef PVOID PSID;
+typedef PVOID PSECURITY_DESCRIPTOR;
+typedef WORD SECURITY_DESCRIPTOR_CONTROL;
 typedef INT_PTR (*FARPROC)();
 
 #ifndef TRUE
@@ -251,6 +253,13 @@ enum SE_OBJECT_TYPE {
 #define SECURITY_WORLD_RID 0x00000000L
 #define SECURITY_WORLD_SID_AUTHORITY {{0, 0, 0, 0, 0, 1}}
 #define DACL_SECURITY_INFORMATION 0x00000004L
+#define PROTECTED_DACL_SECURITY_INFORMATION 0x80000000L
+#define UNPROTECTED_DACL_SECURITY_INFORMATION 0x20000000L
+#define SE_DACL_PRESENT 0x0004
+#define SE_DACL_PROTECTED 0x1000
+#define SE_SELF_RELATIVE 0x8000
+#define READ_CONTROL 0x00020000L
+#define WRITE_DAC 0x00040000L
 
 // SetupAPI and NewDev
 #define DIGCF_DEFAULT 0x00000001
@@ -274,4 +283,10 @@ enum SE_OBJECT_TYPE {
 // newdev.h is not part of every MinGW installation; the one flag the installer
 // needs is defined here.
 #define INSTALLFLAG_FORCE 0x00000001
+#endif
+
+#ifndef MAX_CLASS_NAME_LEN
+// MinGW's setupapi.h has only MAX_CLASS_NAME (for another use); the SDK's
+// name for the size of a class-name buffer is this one.
+#define MAX_CLASS_NAME_LEN 32
 #endif

@@ -7,7 +7,7 @@
   the sample CD, both arguments) against a do-nothing program started the same
   way: medians of N runs each, and their ratio;
 - the running-product guard's process walk over 10,000 simulated processes on
-  the host (build/host/bench_guard, when built).
+  the host (build/bench/bench_guard, which scripts/bench builds).
 """
 
 import argparse
@@ -56,10 +56,10 @@ def wine_runs(runs: int) -> None:
 
 
 def guard_walk() -> None:
-    bench = winebed.REPOSITORY / "build" / "host" / "bench_guard"
+    bench = winebed.REPOSITORY / "build" / "bench" / "bench_guard"
     print("\nGuard's process walk on the host (simulated machine):")
     if not bench.is_file():
-        print("  (build/host/bench_guard not built)")
+        print("  (build/bench/bench_guard not built)")
         return
     sys.stdout.flush()
     subprocess.run([str(bench)], check=True)

@@ -143,7 +143,7 @@ def installer_exe() -> Path:
 
 def tool(name: str) -> Path:
     """A test-bed tool: watcher, regdump, regsave, locker, sleeper, launch,
-    msgbox or devinstall (see tests/winebed/tools/)."""
+    msgbox, devinstall, devlist or keysecurity (see tests/winebed/tools/)."""
     path = windows_build_dir() / "winebed" / f"{name}.exe"
     if not path.is_file():
         raise WineError(f"{path} is missing: build the Windows targets first")
@@ -1295,6 +1295,21 @@ class Machine:
         out = self._scratch("regdump")
         _run_checked([wine_command(), str(tool("regdump")), dos_path(out), *keys], self.env, self.logs)
         return parse_regdump(out.read_bytes().decode("ascii"))
+
+    def key_security(self, key: str) -> str:
+        """A key's owner, group and access list (with its protection) as one
+        line of SDDL. Runs in the session: Wine keeps access lists only there."""
+        self.start_session()
+        out = self._scratch("keysecurity")
+        _run_checked([wine_command(), str(tool("keysecurity")), dos_path(out), key], self.env, self.logs)
+        return out.read_bytes().decode("ascii").strip()
+
+    def present_devices(self) -> list[str]:
+        """The instance ids of the present devices, as SetupAPI enumerates them."""
+        self.start_session()
+        out = self._scratch("devlist")
+        _run_checked([wine_command(), str(tool("devlist")), dos_path(out)], self.env, self.logs)
+        return out.read_bytes().decode("ascii").splitlines()
 
     def reg_value(self, key: str, name: str) -> Optional[RegValue]:
         """One value as an ANSI program reads it, or None when it is missing."""

@@ -448,4 +448,8 @@ bool ReleaseSidBlock(SimMachine::State& s, const void* block) {
   return Release(s, MemoryBlock::Kind::Sid, block);
 }
 
+void* AllocateLocalBlock(SimMachine::State& s, size_t bytes) {
+  return Allocate(s, MemoryBlock::Kind::Local, bytes, true);
+}
+
 }  // namespace korvanta::sim

@@ -31,6 +31,14 @@ struct RegistryValue {
   bool operator==(const RegistryValue&) const = default;
 };
 
+// The access list of a registry key and whether it is protected from the
+// entries of the keys above.
+struct KeySecurity {
+  std::optional<std::string> dacl;  // raw ACL bytes; none: no list, everyone may do everything
+  bool isProtected = false;
+  bool operator==(const KeySecurity&) const = default;
+};
+
 struct MessageBoxRecord {
   std::string text;
   std::string caption;
@@ -137,6 +145,11 @@ class SimMachine : public PlatformOps {
   // The DACL last applied with SetNamedSecurityInfoA to this object name, as
   // raw ACL bytes (empty when none was applied).
   std::string AppliedDacl(const std::string& objectName) const;
+  // A key's own access list and protection, as GetNamedSecurityInfoA reads
+  // them back (a fresh key has no list and is not protected). Setting creates
+  // the key; the list must be a well-formed ACL.
+  void SetRegistryKeySecurity(HKEY root, const std::string& path, const KeySecurity& security);
+  KeySecurity RegistryKeySecurity(HKEY root, const std::string& path) const;
 
   // ---- processes ------------------------------------------------------------
   // The process list always begins with the installer's own process (id 500,
@@ -251,6 +264,9 @@ class SimMachine : public PlatformOps {
   BOOL InitializeAcl(ACL* acl, DWORD length, DWORD revision) override;
   BOOL AddAccessAllowedAce(ACL* acl, DWORD revision, DWORD accessMask, PSID sid) override;
   BOOL GetAce(ACL* acl, DWORD index, LPVOID* ace) override;
+  DWORD GetNamedSecurityInfoA(FARPROC proc, const char* objectName, SE_OBJECT_TYPE type,
+                              SECURITY_INFORMATION info, PSID* owner, PSID* group, ACL** dacl,
+                              ACL** sacl, PSECURITY_DESCRIPTOR* descriptor) override;
   DWORD SetNamedSecurityInfoA(FARPROC proc, const char* objectName, SE_OBJECT_TYPE type,
                               SECURITY_INFORMATION info, PSID owner, PSID group, ACL* dacl,
                               ACL* sacl) override;

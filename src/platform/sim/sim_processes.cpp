@@ -1,6 +1,7 @@
 // The process list and its two views: Toolhelp (kernel32) and PSAPI, both
 // reached through looked-up addresses; process handles.
 #include <algorithm>
+#include <optional>
 #include <cstring>
 
 #include "platform/sim/sim_state.h"
@@ -24,21 +25,33 @@ std::string FileNamePart(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Every process, the installer's own first. On the 9x family Toolhelp names a
-// process by its full path, on NT by its file name.
+SimProcess OwnProcess(const SimMachine::State& s) {
+  // On the 9x family Toolhelp names a process by its full path, on NT by its
+  // file name.
+  return {kOwnProcessId, s.Is9x() ? s.modulePath : FileNamePart(s.modulePath), s.modulePath, true};
+}
+
+// Every process, the installer's own first.
 std::vector<SimProcess> ProcessList(const SimMachine::State& s) {
   std::vector<SimProcess> list;
-  list.push_back({kOwnProcessId, s.Is9x() ? s.modulePath : FileNamePart(s.modulePath), s.modulePath, true});
+  list.push_back(OwnProcess(s));
   list.insert(list.end(), s.processes.begin(), s.processes.end());
   return list;
 }
 
-const SimProcess* ProcessOfHandle(const SimMachine::State& s, HANDLE handle, std::vector<SimProcess>& list) {
+// The process of that id, found without copying the list: a walk over many
+// processes looks one up per process.
+std::optional<SimProcess> FindProcess(const SimMachine::State& s, DWORD id) {
+  if (id == kOwnProcessId) return OwnProcess(s);
+  const auto it = std::find_if(s.processes.begin(), s.processes.end(), [&](const SimProcess& p) { return p.id == id; });
+  if (it == s.processes.end()) return std::nullopt;
+  return *it;
+}
+
+std::optional<SimProcess> ProcessOfHandle(const SimMachine::State& s, HANDLE handle) {
   const auto it = s.processHandles.find(reinterpret_cast<uintptr_t>(handle));
-  if (it == s.processHandles.end()) return nullptr;
-  list = ProcessList(s);
-  const auto process = std::find_if(list.begin(), list.end(), [&](const SimProcess& p) { return p.id == it->second; });
-  return process == list.end() ? nullptr : &*process;
+  if (it == s.processHandles.end()) return std::nullopt;
+  return FindProcess(s, it->second);
 }
 
 BOOL Fail(SimMachine::State& s, DWORD error) {
@@ -69,9 +82,8 @@ HANDLE SimMachine::OpenProcess(DWORD access, BOOL inherit, DWORD processId) {
     s.lastError = *error;
     return nullptr;
   }
-  const std::vector<SimProcess> list = ProcessList(s);
-  const auto process = std::find_if(list.begin(), list.end(), [&](const SimProcess& p) { return p.id == processId; });
-  if (process == list.end() || processId == 0) {
+  const std::optional<SimProcess> process = FindProcess(s, processId);
+  if (!process || processId == 0) {
     s.lastError = ERROR_INVALID_PARAMETER;
     return nullptr;
   }
@@ -176,9 +188,8 @@ BOOL SimMachine::EnumProcessModules(FARPROC proc, HANDLE process, HMODULE* modul
     return Fail(s, *error);
   }
   if (!s.CheckProc(proc, "PSAPI.DLL", "EnumProcessModules")) return Fail(s, ERROR_PROC_NOT_FOUND);
-  std::vector<SimProcess> list;
-  const SimProcess* target = ProcessOfHandle(s, process, list);
-  if (target == nullptr) return Fail(s, ERROR_INVALID_HANDLE);
+  const std::optional<SimProcess> target = ProcessOfHandle(s, process);
+  if (!target) return Fail(s, ERROR_INVALID_HANDLE);
   if (bytesNeeded == nullptr) return Fail(s, error::kNoAccess);
   // System processes have no user-mode modules to list.
   if (target->modulePath.empty()) return Fail(s, error::kPartialCopy);
@@ -203,9 +214,8 @@ DWORD SimMachine::GetModuleFileNameExA(FARPROC proc, HANDLE process, HMODULE mod
     s.lastError = ERROR_PROC_NOT_FOUND;
     return 0;
   }
-  std::vector<SimProcess> list;
-  const SimProcess* target = ProcessOfHandle(s, process, list);
-  if (target == nullptr) {
+  const std::optional<SimProcess> target = ProcessOfHandle(s, process);
+  if (!target) {
     s.lastError = ERROR_INVALID_HANDLE;
     return 0;
   }

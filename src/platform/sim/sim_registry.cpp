@@ -113,23 +113,26 @@ std::shared_ptr<RegKey> SimMachine::State::WalkKey(std::shared_ptr<RegKey> base,
 // What the current user may do with a key: everything, less what a test
 // refused, and, once an access list was applied here or above, only what its
 // Everyone entries allow (an entry reaches the keys below through
-// CONTAINER_INHERIT_ACE). The 9x family has no registry security, so there
-// only the refusals a test sets up apply.
+// CONTAINER_INHERIT_ACE, down to the first key whose list is protected). The
+// 9x family has no registry security, so there only the refusals a test sets
+// up apply.
 REGSAM SimMachine::State::AllowedAccess(const RegKey& key) const {
   if (Is9x()) return ~key.denied;
   bool governed = false;
   REGSAM allowed = 0;
   REGSAM refused = 0;
   for (const RegKey* k = &key; k != nullptr; k = k->parent) {
-    if (!k->dacl) continue;
-    governed = true;
-    for (const AceRecord& ace : *k->dacl) {
-      const bool own = k == &key;
-      if (!ace.everyone) continue;
-      if (own && (ace.flags & kInheritOnlyAce)) continue;
-      if (!own && !(ace.flags & CONTAINER_INHERIT_ACE)) continue;
-      (ace.allow ? allowed : refused) |= MapGenericKeyAccess(ace.mask);
+    if (k->dacl) {
+      governed = true;
+      for (const AceRecord& ace : *k->dacl) {
+        const bool own = k == &key;
+        if (!ace.everyone) continue;
+        if (own && (ace.flags & kInheritOnlyAce)) continue;
+        if (!own && !(ace.flags & CONTAINER_INHERIT_ACE)) continue;
+        (ace.allow ? allowed : refused) |= MapGenericKeyAccess(ace.mask);
+      }
     }
+    if (k->daclProtected) break;  // nothing from above reaches a protected list
   }
   const REGSAM base = governed ? allowed & ~refused : ~REGSAM{0};
   return base & ~key.denied;

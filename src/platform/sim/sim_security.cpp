@@ -1,8 +1,10 @@
 // Security identifiers and access lists, built byte for byte in the caller's
-// memory as Windows lays them out, and SetNamedSecurityInfoA on registry keys.
+// memory as Windows lays them out, and the access lists of registry keys read
+// and set by name (GetNamedSecurityInfoA, SetNamedSecurityInfoA).
 // The 9x family has none of this: every call fails with
 // ERROR_CALL_NOT_IMPLEMENTED there.
 #include <cstring>
+#include <stdexcept>
 
 #include "platform/sim/sim_state.h"
 
@@ -171,20 +173,14 @@ BOOL SimMachine::GetAce(ACL* acl, DWORD index, LPVOID* ace) {
   return TRUE;
 }
 
-DWORD SimMachine::SetNamedSecurityInfoA(FARPROC proc, const char* objectName, SE_OBJECT_TYPE type,
-                                        SECURITY_INFORMATION info, PSID owner, PSID group,
-                                        ACL* dacl, ACL* sacl) {
-  State& s = *state_;
-  if (auto error = s.Record("SetNamedSecurityInfoA",
-                            JoinArgs({proc, objectName, DWORD{type}, info,
-                                      static_cast<const void*>(owner), static_cast<const void*>(group),
-                                      LogArg::Pointer(dacl), LogArg::Pointer(sacl)}))) {
-    return *error;
-  }
-  if (!s.CheckProc(proc, "advapi32.dll", "SetNamedSecurityInfoA")) return ERROR_PROC_NOT_FOUND;
-  if (s.Is9x()) return error::kCallNotImplemented;
-  if (objectName == nullptr || type != SE_REGISTRY_KEY) return ERROR_INVALID_PARAMETER;
+namespace {
 
+// The key a registry object name ("MACHINE\\SOFTWARE\\...") names, or null
+// with the error SetNamedSecurityInfoA and GetNamedSecurityInfoA report.
+std::shared_ptr<RegKey> ObjectKey(const SimMachine::State& s, const char* objectName, SE_OBJECT_TYPE type,
+                                  DWORD* error) {
+  *error = ERROR_INVALID_PARAMETER;
+  if (objectName == nullptr || type != SE_REGISTRY_KEY) return nullptr;
   // Registry object names begin with the root's name.
   static const struct {
     const char* prefix;
@@ -200,29 +196,36 @@ DWORD SimMachine::SetNamedSecurityInfoA(FARPROC proc, const char* objectName, SE
   for (const auto& root : kRoots) {
     if (IEquals(rootName, root.prefix)) key = s.RootKey(root.root);
   }
-  if (!key) return ERROR_INVALID_PARAMETER;
+  if (!key) return nullptr;
   LONG splitError = 0;
   const std::optional<std::vector<std::string>> names =
       SplitKeyPath(slash == std::string_view::npos ? std::string_view() : name.substr(slash + 1),
                    true, &splitError);
-  if (!names) return static_cast<DWORD>(splitError);
+  if (!names) {
+    *error = static_cast<DWORD>(splitError);
+    return nullptr;
+  }
   for (const std::string& part : *names) {
     const auto it = key->subkeys.find(Upper(part));
-    if (it == key->subkeys.end()) return ERROR_FILE_NOT_FOUND;
+    if (it == key->subkeys.end()) {
+      *error = ERROR_FILE_NOT_FOUND;
+      return nullptr;
+    }
     key = it->second;
   }
-  if (!(info & DACL_SECURITY_INFORMATION)) return ERROR_SUCCESS;
-  if (key->denied & 0x00040000 /* WRITE_DAC */) return ERROR_ACCESS_DENIED;
+  return key;
+}
 
-  if (dacl == nullptr) {  // a null list grants everyone everything
-    key->dacl.reset();
-    key->daclBytes.clear();
-    s.appliedDacls[objectName] = std::string();
-    return ERROR_SUCCESS;
+// Gives a key the list `bytes` (null: no list, everyone may do everything);
+// false when the list is malformed.
+bool PutDacl(RegKey& key, const BYTE* bytes) {
+  if (bytes == nullptr) {
+    key.dacl.reset();
+    key.daclBytes.clear();
+    return true;
   }
-  const BYTE* bytes = reinterpret_cast<const BYTE*>(dacl);
   DWORD end = 0;
-  if (!WalkAcl(bytes, &end)) return error::kInvalidAcl;
+  if (!WalkAcl(bytes, &end)) return false;
   std::vector<AceRecord> entries;
   for (DWORD offset = kAclHeaderSize; offset < end; offset += ReadWord(bytes + offset + 2)) {
     const BYTE aceType = bytes[offset];
@@ -233,8 +236,98 @@ DWORD SimMachine::SetNamedSecurityInfoA(FARPROC proc, const char* objectName, SE
     entries.push_back({aceType == ACCESS_ALLOWED_ACE_TYPE, bytes[offset + 1],
                        ReadDword(bytes + offset + 4), everyone});
   }
-  key->dacl = entries;
-  key->daclBytes.assign(reinterpret_cast<const char*>(bytes), ReadWord(bytes + 2));
+  key.dacl = entries;
+  key.daclBytes.assign(reinterpret_cast<const char*>(bytes), ReadWord(bytes + 2));
+  return true;
+}
+
+}  // namespace
+
+void SimMachine::SetRegistryKeySecurity(HKEY root, const std::string& path, const KeySecurity& security) {
+  AddRegistryKey(root, path);
+  RegKey& key = *state_->WalkKey(state_->RootKey(root), path);
+  const std::optional<std::string>& list = security.dacl;
+  const BYTE* bytes = list ? reinterpret_cast<const BYTE*>(list->data()) : nullptr;
+  if (list && (list->size() < kAclHeaderSize || ReadWord(bytes + 2) > list->size())) {
+    throw std::invalid_argument("SimMachine: an access list shorter than its header says");
+  }
+  if (!PutDacl(key, bytes)) throw std::invalid_argument("SimMachine: not a valid access list");
+  key.daclProtected = security.isProtected;
+}
+
+KeySecurity SimMachine::RegistryKeySecurity(HKEY root, const std::string& path) const {
+  const std::shared_ptr<RegKey> rootKey = state_->RootKey(root);
+  const std::shared_ptr<RegKey> key = rootKey ? state_->WalkKey(rootKey, path) : nullptr;
+  if (!key) throw std::invalid_argument("SimMachine: no such key: " + path);
+  KeySecurity security;
+  if (key->dacl) security.dacl = key->daclBytes;
+  security.isProtected = key->daclProtected;
+  return security;
+}
+
+DWORD SimMachine::GetNamedSecurityInfoA(FARPROC proc, const char* objectName, SE_OBJECT_TYPE type,
+                                        SECURITY_INFORMATION info, PSID* owner, PSID* group, ACL** dacl,
+                                        ACL** sacl, PSECURITY_DESCRIPTOR* descriptor) {
+  State& s = *state_;
+  if (auto error = s.Record("GetNamedSecurityInfoA",
+                            JoinArgs({proc, objectName, DWORD{type}, info, LogArg::Pointer(owner),
+                                      LogArg::Pointer(group), LogArg::Pointer(dacl), LogArg::Pointer(sacl),
+                                      LogArg::Pointer(descriptor)}))) {
+    return *error;
+  }
+  if (!s.CheckProc(proc, "advapi32.dll", "GetNamedSecurityInfoA")) return ERROR_PROC_NOT_FOUND;
+  if (s.Is9x()) return error::kCallNotImplemented;
+  if (descriptor == nullptr) return ERROR_INVALID_PARAMETER;
+  DWORD error = 0;
+  const std::shared_ptr<RegKey> key = ObjectKey(s, objectName, type, &error);
+  if (!key) return error;
+  if (key->denied & READ_CONTROL) return ERROR_ACCESS_DENIED;
+
+  // A self-relative descriptor: the 20-byte header, then the list. Owner,
+  // group and system list are not modelled and read as absent.
+  const bool withDacl = (info & DACL_SECURITY_INFORMATION) != 0;
+  const std::string list = withDacl && key->dacl ? key->daclBytes : std::string();
+  BYTE* block = static_cast<BYTE*>(AllocateLocalBlock(s, 20 + list.size()));
+  if (block == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+  WORD control = SE_SELF_RELATIVE;
+  if (withDacl) control |= SE_DACL_PRESENT | (key->daclProtected ? SE_DACL_PROTECTED : 0);
+  block[0] = 1;  // SECURITY_DESCRIPTOR_REVISION
+  WriteWord(block + 2, control);
+  if (!list.empty()) {
+    WriteDword(block + 16, 20);
+    std::memcpy(block + 20, list.data(), list.size());
+  }
+  if (owner) *owner = nullptr;
+  if (group) *group = nullptr;
+  if (sacl) *sacl = nullptr;
+  if (dacl) *dacl = list.empty() ? nullptr : reinterpret_cast<ACL*>(block + 20);
+  *descriptor = block;
+  return ERROR_SUCCESS;
+}
+
+DWORD SimMachine::SetNamedSecurityInfoA(FARPROC proc, const char* objectName, SE_OBJECT_TYPE type,
+                                        SECURITY_INFORMATION info, PSID owner, PSID group,
+                                        ACL* dacl, ACL* sacl) {
+  State& s = *state_;
+  if (auto error = s.Record("SetNamedSecurityInfoA",
+                            JoinArgs({proc, objectName, DWORD{type}, info,
+                                      static_cast<const void*>(owner), static_cast<const void*>(group),
+                                      LogArg::Pointer(dacl), LogArg::Pointer(sacl)}))) {
+    return *error;
+  }
+  if (!s.CheckProc(proc, "advapi32.dll", "SetNamedSecurityInfoA")) return ERROR_PROC_NOT_FOUND;
+  if (s.Is9x()) return error::kCallNotImplemented;
+  DWORD error = 0;
+  const std::shared_ptr<RegKey> key = ObjectKey(s, objectName, type, &error);
+  if (!key) return error;
+  if (!(info & DACL_SECURITY_INFORMATION)) return ERROR_SUCCESS;
+  if (key->denied & WRITE_DAC) return ERROR_ACCESS_DENIED;
+
+  // A null list grants everyone everything.
+  if (!PutDacl(*key, reinterpret_cast<const BYTE*>(dacl))) return error::kInvalidAcl;
+  // Without either flag the key keeps its protection.
+  if (info & PROTECTED_DACL_SECURITY_INFORMATION) key->daclProtected = true;
+  if (info & UNPROTECTED_DACL_SECURITY_INFORMATION) key->daclProtected = false;
   s.appliedDacls[objectName] = key->daclBytes;
   return ERROR_SUCCESS;
 }

@@ -107,6 +107,7 @@ struct RegKey {
   REGSAM denied = 0;
   std::optional<std::vector<AceRecord>> dacl;  // applied with SetNamedSecurityInfoA
   std::string daclBytes;
+  bool daclProtected = false;  // the keys above pass none of their entries on
   bool deleted = false;
 };
 
@@ -254,6 +255,9 @@ std::optional<std::vector<std::string>> SplitKeyPath(std::string_view path, bool
 // SIDs live in memory blocks of their own kind (sim_machine.cpp).
 void* AllocateSidBlock(SimMachine::State& s, size_t bytes);
 bool ReleaseSidBlock(SimMachine::State& s, const void* block);
+// Zero-filled local memory that the caller releases with LocalFree, as the
+// security descriptors that advapi32 hands out (sim_machine.cpp).
+void* AllocateLocalBlock(SimMachine::State& s, size_t bytes);
 
 // The size of PROCESSENTRY32 and SP_DEVINFO_DATA in 32-bit Windows, which the
 // installer's records carry; the host's own layout is accepted too.

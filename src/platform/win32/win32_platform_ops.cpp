@@ -13,6 +13,10 @@ using EnumProcessModulesFn = BOOL(WINAPI*)(HANDLE process, HMODULE* modules, DWO
                                            DWORD* bytesNeeded);
 using GetModuleFileNameExAFn = DWORD(WINAPI*)(HANDLE process, HMODULE module, char* buffer,
                                               DWORD size);
+using GetNamedSecurityInfoAFn = DWORD(WINAPI*)(const char* objectName, SE_OBJECT_TYPE type,
+                                               SECURITY_INFORMATION info, PSID* owner,
+                                               PSID* group, ACL** dacl, ACL** sacl,
+                                               PSECURITY_DESCRIPTOR* descriptor);
 using SetNamedSecurityInfoAFn = DWORD(WINAPI*)(const char* objectName, SE_OBJECT_TYPE type,
                                                SECURITY_INFORMATION info, PSID owner, PSID group,
                                                ACL* dacl, ACL* sacl);
@@ -234,6 +238,14 @@ BOOL Win32PlatformOps::AddAccessAllowedAce(ACL* acl, DWORD revision, DWORD acces
 
 BOOL Win32PlatformOps::GetAce(ACL* acl, DWORD index, LPVOID* ace) {
   return ::GetAce(acl, index, ace);
+}
+
+DWORD Win32PlatformOps::GetNamedSecurityInfoA(FARPROC proc, const char* objectName,
+                                              SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
+                                              PSID* owner, PSID* group, ACL** dacl, ACL** sacl,
+                                              PSECURITY_DESCRIPTOR* descriptor) {
+  return CallLookedUp<GetNamedSecurityInfoAFn>(proc, DWORD{ERROR_PROC_NOT_FOUND}, objectName,
+                                               type, info, owner, group, dacl, sacl, descriptor);
 }
 
 DWORD Win32PlatformOps::SetNamedSecurityInfoA(FARPROC proc, const char* objectName,

@@ -4,9 +4,9 @@
 // arguments and returns its result unchanged; nothing here decides anything, so
 // that what the host tests prove against the simulated machine is what runs on
 // Windows. Functions that some supported Windows lacks (Toolhelp on NT 4,
-// PSAPI.DLL on the 9x family, NewDev.dll before Windows 2000,
-// SetNamedSecurityInfoA on the 9x family) are never imported: the caller looks
-// them up and passes the address back in, and the method calls through it.
+// PSAPI.DLL on the 9x family, NewDev.dll before Windows 2000, the named-object
+// security functions on the 9x family) are never imported: the caller looks them
+// up and passes the address back in, and the method calls through it.
 #pragma once
 
 #include "platform/platform_ops.h"
@@ -94,8 +94,11 @@ class Win32PlatformOps final : public PlatformOps {
   BOOL InitializeAcl(ACL* acl, DWORD length, DWORD revision) override;
   BOOL AddAccessAllowedAce(ACL* acl, DWORD revision, DWORD accessMask, PSID sid) override;
   BOOL GetAce(ACL* acl, DWORD index, LPVOID* ace) override;
-  // Returns ERROR_PROC_NOT_FOUND for a null address (its failure is the result,
-  // not the last-error code).
+  // Both return ERROR_PROC_NOT_FOUND for a null address (their failure is the
+  // result, not the last-error code).
+  DWORD GetNamedSecurityInfoA(FARPROC proc, const char* objectName, SE_OBJECT_TYPE type,
+                              SECURITY_INFORMATION info, PSID* owner, PSID* group, ACL** dacl,
+                              ACL** sacl, PSECURITY_DESCRIPTOR* descriptor) override;
   DWORD SetNamedSecurityInfoA(FARPROC proc, const char* objectName, SE_OBJECT_TYPE type,
                               SECURITY_INFORMATION info, PSID owner, PSID group, ACL* dacl,
                               ACL* sacl) override;

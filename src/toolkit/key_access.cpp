@@ -1,0 +1,116 @@
+#include "toolkit/key_access.h"
+
+#include <cstring>
+
+#include "toolkit/scoped_handle.h"
+
+namespace korvanta {
+namespace {
+
+// The library the named-object security functions live in. It is loaded for
+// each call and freed again: the installer holds nothing between calls.
+constexpr char SecurityLibrary[] = "advapi32.dll";
+
+}  // namespace
+
+std::string RegistryObjectName(HKEY root, const std::string& subKey) {
+  static const struct {
+    HKEY root;
+    const char* prefix;
+  } Prefixes[] = {
+      {HKEY_CLASSES_ROOT, "CLASSES_ROOT\\"},
+      {HKEY_CURRENT_USER, "CURRENT_USER\\"},
+      {HKEY_LOCAL_MACHINE, "MACHINE\\"},
+      {HKEY_USERS, "USERS\\"},
+  };
+  for (const auto& entry : Prefixes) {
+    if (entry.root == root) return entry.prefix + subKey;
+  }
+  return subKey;
+}
+
+bool GrantRegistryKeyAccess(PlatformOps& ops, HKEY root, const std::string& subKey,
+                            DWORD accessMask) {
+  ScopedModule advapi(ops, ops.LoadLibraryA(SecurityLibrary));
+  if (!advapi) return false;
+  const FARPROC setSecurity = ops.GetProcAddress(advapi.Get(), "SetNamedSecurityInfoA");
+  if (setSecurity == nullptr) return false;
+  const std::string objectName = RegistryObjectName(root, subKey);
+
+  SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+  ScopedSid everyone(ops);
+  if (!ops.AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0,
+                                    everyone.Receive())) {
+    return false;
+  }
+  // Room for the list's header and one allowed entry: 8 + 8 + the SID (12).
+  const DWORD listSize = ops.GetLengthSid(everyone.Get()) + 20;
+  std::vector<BYTE> buffer(listSize, 0);
+  ACL* list = reinterpret_cast<ACL*>(buffer.data());
+  if (!ops.InitializeAcl(list, listSize, ACL_REVISION)) return false;
+  if (!ops.AddAccessAllowedAce(list, ACL_REVISION, accessMask, everyone.Get())) return false;
+  LPVOID entry = nullptr;
+  if (!ops.GetAce(list, 0, &entry)) return false;
+  // AddAccessAllowedAce writes no inheritance flags; the keys below must get
+  // the entry too.
+  static_cast<ACE_HEADER*>(entry)->AceFlags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+  return ops.SetNamedSecurityInfoA(setSecurity, objectName.c_str(), SE_REGISTRY_KEY,
+                                   DACL_SECURITY_INFORMATION, nullptr, nullptr, list,
+                                   nullptr) == ERROR_SUCCESS;
+}
+
+std::optional<SavedKeySecurity> ReadRegistryKeySecurity(PlatformOps& ops, HKEY root,
+                                                        const std::string& subKey) {
+  ScopedModule advapi(ops, ops.LoadLibraryA(SecurityLibrary));
+  if (!advapi) return std::nullopt;
+  const FARPROC getSecurity = ops.GetProcAddress(advapi.Get(), "GetNamedSecurityInfoA");
+  if (getSecurity == nullptr) return std::nullopt;
+  const std::string objectName = RegistryObjectName(root, subKey);
+
+  ACL* list = nullptr;
+  PSECURITY_DESCRIPTOR received = nullptr;
+  const DWORD result =
+      ops.GetNamedSecurityInfoA(getSecurity, objectName.c_str(), SE_REGISTRY_KEY,
+                                DACL_SECURITY_INFORMATION, nullptr, nullptr, &list, nullptr,
+                                &received);
+  ScopedLocalMemory descriptor(ops, received);
+  if (result != ERROR_SUCCESS || !descriptor) return std::nullopt;
+
+  // The control word sits at the same place in every form of a descriptor,
+  // right after the revision bytes; reading it there spares an import that
+  // the 9x family's advapi32 may lack.
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  std::memcpy(&control, static_cast<const BYTE*>(descriptor.Get()) + 2, sizeof control);
+  SavedKeySecurity saved;
+  saved.isProtected = (control & SE_DACL_PROTECTED) != 0;
+  if (!(control & SE_DACL_PRESENT) || list == nullptr) {
+    saved.hasList = false;
+    return saved;
+  }
+  const BYTE* bytes = reinterpret_cast<const BYTE*>(list);
+  if (list->AclSize < sizeof(ACL)) return std::nullopt;  // not a list anyone could put back
+  saved.list.assign(bytes, bytes + list->AclSize);
+  return saved;
+}
+
+bool RestoreRegistryKeySecurity(PlatformOps& ops, HKEY root, const std::string& subKey,
+                                const SavedKeySecurity& saved) {
+  ScopedModule advapi(ops, ops.LoadLibraryA(SecurityLibrary));
+  if (!advapi) return false;
+  const FARPROC setSecurity = ops.GetProcAddress(advapi.Get(), "SetNamedSecurityInfoA");
+  if (setSecurity == nullptr) return false;
+  const std::string objectName = RegistryObjectName(root, subKey);
+
+  // The protection is stated either way: without it, the call would leave the
+  // key as protected or unprotected as it is now, not as it was.
+  const SECURITY_INFORMATION info =
+      DACL_SECURITY_INFORMATION | (saved.isProtected ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                     : UNPROTECTED_DACL_SECURITY_INFORMATION);
+  std::vector<BYTE> list = saved.list;  // the function takes a writable list
+  return ops.SetNamedSecurityInfoA(setSecurity, objectName.c_str(), SE_REGISTRY_KEY, info,
+                                   nullptr, nullptr,
+                                   saved.hasList ? reinterpret_cast<ACL*>(list.data()) : nullptr,
+                                   nullptr) == ERROR_SUCCESS;
+}
+
+}  // namespace korvanta

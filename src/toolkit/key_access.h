@@ -1,0 +1,50 @@
+// The access list (DACL) of a registry key: opened to a single inheritable
+// entry for Everyone, and read and put back as it was. The security functions
+// are looked up in advapi32.dll on every call: the 9x family has none that
+// work, and looking them up keeps the executable loadable there.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/platform_ops.h"
+
+namespace korvanta {
+
+// The name the named-object security functions know the key by: the root's
+// prefix ("MACHINE\" for HKEY_LOCAL_MACHINE, and so on) followed by the
+// sub-key path exactly as given, a trailing backslash included. A root
+// outside the four predefined ones adds no prefix.
+std::string RegistryObjectName(HKEY root, const std::string& subKey);
+
+// Sets the key's access list to one entry allowing Everyone `accessMask`,
+// inherited by the keys below (object and container inherit). Only the list
+// is set: owner, group and system list stay, and so does the list's
+// protection against inheritance. True exactly when SetNamedSecurityInfoA
+// returned ERROR_SUCCESS. Shows nothing; a failure before that call leaves the
+// key untouched.
+bool GrantRegistryKeyAccess(PlatformOps& ops, HKEY root, const std::string& subKey,
+                            DWORD accessMask);
+
+// A key's access list and protection state as read, kept as a copy of its
+// own so that it outlives the descriptor it was read from.
+struct SavedKeySecurity {
+  bool hasList = true;       // false: the key had no list (everyone may do everything)
+  std::vector<BYTE> list;    // the ACL, exactly its AclSize bytes
+  bool isProtected = false;  // the list takes no entries from the keys above
+};
+
+// Reads the key's access list and protection state; nothing when they cannot
+// be read (advapi32.dll or the function missing, the key missing, reading
+// refused).
+std::optional<SavedKeySecurity> ReadRegistryKeySecurity(PlatformOps& ops, HKEY root,
+                                                        const std::string& subKey);
+
+// Puts back what ReadRegistryKeySecurity read, protection state included:
+// entries the list inherited come back from the keys above as before. True
+// exactly when SetNamedSecurityInfoA returned ERROR_SUCCESS.
+bool RestoreRegistryKeySecurity(PlatformOps& ops, HKEY root, const std::string& subKey,
+                                const SavedKeySecurity& saved);
+
+}  // namespace korvanta

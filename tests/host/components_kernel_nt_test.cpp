@@ -1,0 +1,131 @@
+// The real-time kernel on the NT family where Wine cannot show it: failed
+// copies, a protected list on the root device branch that keeps the installer
+// out until the grant, a refused grant and a list that cannot be read.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "components/kernel_nt.h"
+#include "platform/sim/sim_machine.h"
+#include "toolkit/root_device.h"
+
+namespace korvanta {
+namespace {
+
+using sim::Fault;
+using sim::KeySecurity;
+using sim::RegistryValue;
+using sim::SimMachine;
+
+constexpr char SourceDir[] = "C:\\setup\\";
+constexpr char EnumRoot[] = "SYSTEM\\CurrentControlSet\\Enum\\Root";
+constexpr char PermissionMessage[] = "Unable to set permission for \"HKLM\\System\\Enum\\Root\" !";
+constexpr char Class[] = "SYSTEM\\CurrentControlSet\\Control\\Class\\{3E36E96C-E325-12CE-BFC1-07002BE10326}";
+constexpr char Instance[] = "SYSTEM\\CurrentControlSet\\Enum\\Root\\REALTIME\\0000";
+constexpr char Service[] = "SYSTEM\\CurrentControlSet\\Services\\RUNDAVEK";
+
+RegistryValue Sz(const std::string& text) { return {REG_SZ, text + '\0'}; }
+
+// Enum\Root as Windows XP ships it: only the system may write; Everyone may
+// read, also below. Protected: nothing from Enum reaches it.
+std::string SystemOnlyList() {
+  const char bytes[] = {2, 0, 48, 0, 2, 0, 0, 0,
+                        0, 2, 20, 0, 0x3F, 0, 0x0F, 0, 1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0,
+                        0, 2, 20, 0, 0x19, 0, 0x02, 0, 1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};
+  return std::string(bytes, sizeof bytes);
+}
+
+class KernelNtTest : public ::testing::Test {
+ protected:
+  KernelNtTest() {
+    machine.SetRegistryKeySecurity(HKEY_LOCAL_MACHINE, EnumRoot, original);
+    newDev.Load();
+  }
+  ~KernelNtTest() override { newDev.Unload(); }
+
+  void AddPayload() {
+    machine.AddFile(std::string(SourceDir) + "RUNDAVEK.SYS", "driver");
+    machine.AddFile(std::string(SourceDir) + "RUNDAVEK.INF",
+                    "[Version]\r\nClass=REALTIME\r\nClassGUID={3E36E96C-E325-12CE-BFC1-07002BE10326}\r\n");
+  }
+  void Run() {
+    machine.ClearCalls();
+    InstallKernelNt(platform, SourceDir, "C:\\WINDOWS", "C:\\WINDOWS\\system32");
+  }
+  std::vector<std::string> Texts() const {
+    std::vector<std::string> texts;
+    for (const auto& box : machine.MessageBoxes()) texts.push_back(box.text);
+    return texts;
+  }
+
+  SimMachine machine;
+  NewDevLoader newDev{machine};
+  Platform platform{machine, VER_PLATFORM_WIN32_NT, &newDev};
+  const KeySecurity original{SystemOnlyList(), true};
+};
+
+// The end-to-end tests prove the files, the device and the 29 values; Wine
+// cannot show a protected list or one that keeps the installer out.
+TEST_F(KernelNtTest, TheValuesGetInThroughTheGrantAndTheProtectedListIsPutBack) {
+  AddPayload();
+  Run();
+  EXPECT_TRUE(Texts().empty());
+  // Only the system may write below Enum\Root: these got in through the grant.
+  EXPECT_EQ(Sz("KORVANTA"), machine.GetRegistryValue(HKEY_LOCAL_MACHINE, Instance, "Mfg"));
+  EXPECT_EQ(Sz(""), machine.GetRegistryValue(HKEY_LOCAL_MACHINE, std::string(Instance) + "\\LogConf", ""));
+  EXPECT_EQ(original, machine.RegistryKeySecurity(HKEY_LOCAL_MACHINE, EnumRoot));
+  const auto sets = machine.CallsTo("SetNamedSecurityInfoA");
+  ASSERT_EQ(2u, sets.size());
+  EXPECT_NE(std::string::npos, sets[1].find(", 4, 2147483652, NULL, NULL, ptr, NULL)"));  // protected
+  EXPECT_EQ(0, machine.OpenHandleCount());
+  EXPECT_EQ(1, machine.LoadedLibraryCount());  // the NewDev.dll binding only
+}
+
+TEST_F(KernelNtTest, FailedCopiesAreReportedInOrderAndTheRestGoesOn) {
+  AddPayload();
+  machine.AddFile("C:\\WINDOWS\\system32\\DRIVERS\\RUNDAVEK.SYS", "old");
+  machine.AddFile("C:\\WINDOWS\\INF\\RUNDAVEK.INF", "old");
+  machine.LockFile("C:\\WINDOWS\\system32\\DRIVERS\\RUNDAVEK.SYS");
+  machine.LockFile("C:\\WINDOWS\\INF\\RUNDAVEK.INF");
+  Run();
+  EXPECT_EQ((std::vector<std::string>{"Unable to copy \"RUNDAVEK.SYS\" to Systemdirectory!",
+                                      "Unable to copy \"RUNDAVEK.INF\" to INF directory !"}),
+            Texts());
+  EXPECT_EQ(1u, machine.Devices().size());
+  EXPECT_EQ(29u, machine.CallsTo("RegSetValueExA").size());
+}
+
+// A refused grant is reported once; the writes are still tried (those below
+// Enum\Root then fail, unreported), and the list is put back all the same.
+TEST_F(KernelNtTest, ARefusedGrantShowsThePermissionMessageOnce) {
+  AddPayload();
+  machine.AddFault(Fault{"SetNamedSecurityInfoA", ERROR_ACCESS_DENIED, "", 1});
+  Run();
+  EXPECT_EQ(std::vector<std::string>{PermissionMessage}, Texts());
+  EXPECT_EQ(54u, std::string(PermissionMessage).size());
+  EXPECT_EQ(2u, machine.CallsTo("SetNamedSecurityInfoA").size());
+  EXPECT_EQ(29u, machine.CallsTo("RegCreateKeyExA").size());
+  EXPECT_EQ(Sz("Korvanta AudioEngine"), machine.GetRegistryValue(HKEY_LOCAL_MACHINE, Class, ""));
+  EXPECT_FALSE(machine.GetRegistryValue(HKEY_LOCAL_MACHINE, Instance, "Mfg"));
+  EXPECT_TRUE(machine.GetRegistryValue(HKEY_LOCAL_MACHINE, Service, "ImagePath"));
+  EXPECT_EQ(original, machine.RegistryKeySecurity(HKEY_LOCAL_MACHINE, EnumRoot));
+}
+
+// A list that cannot be read could not be put back: the key's security is not
+// touched at all, the message tells that the grant did not happen, and every
+// value is still tried.
+TEST_F(KernelNtTest, AnUnreadableListLeavesTheKeysSecurityUntouched) {
+  AddPayload();
+  machine.AddFault(Fault{"GetNamedSecurityInfoA", ERROR_ACCESS_DENIED, "", 1});
+  Run();
+  EXPECT_EQ(std::vector<std::string>{PermissionMessage}, Texts());
+  EXPECT_TRUE(machine.CallsTo("SetNamedSecurityInfoA").empty());
+  EXPECT_EQ(original, machine.RegistryKeySecurity(HKEY_LOCAL_MACHINE, EnumRoot));
+  EXPECT_EQ(29u, machine.CallsTo("RegCreateKeyExA").size());
+  EXPECT_EQ(Sz("rundavek.inf"), machine.GetRegistryValue(HKEY_LOCAL_MACHINE, std::string(Class) + "\\0000", "InfPath"));
+  EXPECT_EQ(0, machine.OpenHandleCount());
+}
+
+}  // namespace
+}  // namespace korvanta
