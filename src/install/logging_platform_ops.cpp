@@ -616,6 +616,24 @@ BOOL LoggingPlatformOps::GetAce(ACL* acl, DWORD index, LPVOID* ace) {
   return result;
 }
 
+DWORD LoggingPlatformOps::GetNamedSecurityInfoA(FARPROC proc, const char* objectName,
+                                                SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
+                                                PSID* owner, PSID* group, ACL** dacl, ACL** sacl,
+                                                PSECURITY_DESCRIPTOR* descriptor) {
+  const DWORD status = system_.GetNamedSecurityInfoA(proc, objectName, type, info, owner, group,
+                                                     dacl, sacl, descriptor);
+  const bool ok = status == ERROR_SUCCESS;
+  const auto out = [ok](const void* const* pointer) {
+    return pointer && ok ? "->" + Pointer(*pointer) : Pointer(pointer);
+  };
+  Log("GetNamedSecurityInfoA",
+      {Proc(proc), Quoted(objectName), Dec(type), Hex(info), out(owner), out(group),
+       dacl && ok ? "->" + Acl(*dacl) : Pointer(dacl), sacl && ok ? "->" + Acl(*sacl) : Pointer(sacl),
+       out(descriptor)},
+      Status(static_cast<LONG>(status)));
+  return status;
+}
+
 DWORD LoggingPlatformOps::SetNamedSecurityInfoA(FARPROC proc, const char* objectName,
                                                 SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
                                                 PSID owner, PSID group, ACL* dacl, ACL* sacl) {

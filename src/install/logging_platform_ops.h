@@ -88,6 +88,9 @@ class LoggingPlatformOps final : public PlatformOps {
   BOOL InitializeAcl(ACL* acl, DWORD length, DWORD revision) override;
   BOOL AddAccessAllowedAce(ACL* acl, DWORD revision, DWORD accessMask, PSID sid) override;
   BOOL GetAce(ACL* acl, DWORD index, LPVOID* ace) override;
+  DWORD GetNamedSecurityInfoA(FARPROC proc, const char* objectName, SE_OBJECT_TYPE type,
+                              SECURITY_INFORMATION info, PSID* owner, PSID* group, ACL** dacl,
+                              ACL** sacl, PSECURITY_DESCRIPTOR* descriptor) override;
   DWORD SetNamedSecurityInfoA(FARPROC proc, const char* objectName, SE_OBJECT_TYPE type,
                               SECURITY_INFORMATION info, PSID owner, PSID group, ACL* dacl,
                               ACL* sacl) override;

@@ -5,6 +5,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -51,12 +52,12 @@ std::string OperationName(const std::string& line) {
   return line.substr(start, line.find('(') - start);
 }
 
-// The calls of two runs, with the addresses of memory blocks, which differ
-// from run to run, left out.
+// The calls of two runs, with the addresses of memory blocks (SIDs, process
+// lists, security descriptors), which differ from run to run, left out. The
+// simulated machine's own handles are far smaller numbers.
 std::vector<std::string> WithoutBlockAddresses(std::vector<std::string> calls) {
-  for (std::string& call : calls) {
-    if (call.rfind("HeapFree(", 0) == 0) call = call.substr(0, call.rfind(", ")) + ", block)";
-  }
+  static const std::regex address("\\b[0-9]{12,}\\b");
+  for (std::string& call : calls) call = std::regex_replace(call, address, "block");
   return calls;
 }
 
