@@ -19,6 +19,8 @@ file(GLOB_RECURSE KORVANTA_HOST_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/test
 add_executable(host_tests ${KORVANTA_HOST_TESTS})
 target_include_directories(host_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_link_libraries(host_tests PRIVATE korvanta_core korvanta_sim GTest::gtest_main)
+# The fault sweep runs the whole installer over the sample payload and CD.
+target_compile_definitions(host_tests PRIVATE KORVANTA_EXAMPLES_DIR="${CMAKE_SOURCE_DIR}/examples")
 gtest_discover_tests(host_tests DISCOVERY_TIMEOUT 60)
 
 # The platform contract tests, against the simulated machine. The same sources

@@ -112,7 +112,12 @@ void InstallKernelNt(const Platform& platform, std::string sourceDir, std::strin
     ShowInstallMessage(ops, PermissionMessage);
   }
   for (const Entry& entry : Entries) WriteEntry(ops, entry);
-  if (saved) RestoreRegistryKeySecurity(ops, HKEY_LOCAL_MACHINE, GrantedKey, *saved);
+  // A list that was not put back leaves the branch open to everyone; a
+  // passing failure (no memory, a library that did not load) gets a second
+  // attempt.
+  if (saved && !RestoreRegistryKeySecurity(ops, HKEY_LOCAL_MACHINE, GrantedKey, *saved)) {
+    RestoreRegistryKeySecurity(ops, HKEY_LOCAL_MACHINE, GrantedKey, *saved);
+  }
 }
 
 }  // namespace korvanta

@@ -27,10 +27,10 @@ std::string ReadDirectory(Read read) {
 
 }  // namespace
 
-DWORD ReadPlatformId(PlatformOps& ops) {
+std::optional<DWORD> ReadPlatformId(PlatformOps& ops) {
   OSVERSIONINFOA info{};
   info.dwOSVersionInfoSize = sizeof(info);
-  if (!ops.GetVersionExA(&info)) return 0;
+  if (!ops.GetVersionExA(&info)) return std::nullopt;
   return info.dwPlatformId;
 }
 
@@ -58,7 +58,9 @@ std::string DirectoryPart(const std::string& path) {
 
 InstallContext BuildInstallContext(PlatformOps& ops) {
   InstallContext context;
-  context.PlatformId = ReadPlatformId(ops);
+  const std::optional<DWORD> platformId = ReadPlatformId(ops);
+  context.PlatformId = platformId.value_or(0);
+  context.PlatformKnown = platformId.has_value();
   context.SystemDir = ReadDirectory(
       [&](char* buffer, UINT size) { return ops.GetSystemDirectoryA(buffer, size); });
   context.WindowsDir = ReadDirectory(

@@ -2,6 +2,7 @@
 // gathered once before the first stage.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "platform/platform_ops.h"
@@ -13,10 +14,11 @@ struct InstallContext {
   std::string SystemDir;   // as GetSystemDirectoryA reports it, no trailing backslash
   std::string WindowsDir;  // as GetWindowsDirectoryA reports it, no trailing backslash
   DWORD PlatformId = 0;    // dwPlatformId of GetVersionExA
+  bool PlatformKnown = false;  // false: GetVersionExA failed and PlatformId means nothing
 };
 
-// The platform id from GetVersionExA (0 when the call fails).
-DWORD ReadPlatformId(PlatformOps& ops);
+// The platform id from GetVersionExA; nothing when the call fails.
+std::optional<DWORD> ReadPlatformId(PlatformOps& ops);
 
 // The full path of the running executable, whatever its length.
 std::string ModulePath(PlatformOps& ops);

@@ -20,8 +20,14 @@
 namespace korvanta {
 namespace {
 
-// The context's directories a stage builds its paths on.
-enum DirectoryUse : unsigned { UsesSourceDir = 1, UsesWindowsDir = 2, UsesSystemDir = 4 };
+// What of the context a stage builds on: its directories, and the Windows
+// family that chooses its files, folders and entries.
+enum ContextUse : unsigned {
+  UsesSourceDir = 1,
+  UsesWindowsDir = 2,
+  UsesSystemDir = 4,
+  UsesFamily = 8,
+};
 
 void Mark(RunObserver* observer, const char* stage) {
   if (observer != nullptr) observer->StageBegins(stage);
@@ -53,16 +59,19 @@ int RunInstallation(PlatformOps& ops, NewDevLoader& newDev, RunObserver* observe
 
   // A directory the system could not report is empty, and every path built
   // on it would be relative to the current folder: a stage that builds its
-  // paths on such a directory does nothing rather than write there.
+  // paths on such a directory does nothing rather than write there. Nor
+  // does a stage that differs by family when the family is not known: the
+  // other family's drivers and entries would be wrong on this machine.
   const auto readable = [&](unsigned uses) {
-    return !((uses & UsesSourceDir) && source.empty()) &&
+    return !((uses & UsesFamily) && !context.PlatformKnown) &&
+           !((uses & UsesSourceDir) && source.empty()) &&
            !((uses & UsesWindowsDir) && windows.empty()) &&
            !((uses & UsesSystemDir) && system.empty());
   };
-  constexpr unsigned UsesAll = UsesSourceDir | UsesWindowsDir | UsesSystemDir;
+  constexpr unsigned UsesAll = UsesSourceDir | UsesWindowsDir | UsesSystemDir | UsesFamily;
 
   Mark(observer, "TuneDiskCache");
-  TuneDiskCache(platform);
+  if (readable(UsesFamily)) TuneDiskCache(platform);
   Mark(observer, "ResetEngineSettings");
   ResetEngineSettings(platform);
   Mark(observer, "InstallAspiLayer");
@@ -76,7 +85,9 @@ int RunInstallation(PlatformOps& ops, NewDevLoader& newDev, RunObserver* observe
     }
   }
   Mark(observer, "InstallAudioEngine");
-  if (readable(UsesSourceDir | UsesSystemDir)) InstallAudioEngine(platform, source, windows, system);
+  if (readable(UsesSourceDir | UsesSystemDir | UsesFamily)) {
+    InstallAudioEngine(platform, source, windows, system);
+  }
   Mark(observer, "InstallUsbAudioInterfaceFiles");
   if (readable(UsesSourceDir | UsesWindowsDir)) {
     InstallUsbAudioInterfaceFiles(platform, source, windows, system);

@@ -127,5 +127,29 @@ TEST_F(KernelNtTest, AnUnreadableListLeavesTheKeysSecurityUntouched) {
   EXPECT_EQ(0, machine.OpenHandleCount());
 }
 
+// Whichever step of putting the list back fails once, the branch does not
+// stay open to everyone: the list is put back on a second attempt.
+TEST_F(KernelNtTest, AListThatWasNotPutBackIsTriedOnceMore) {
+  const struct {
+    Fault failure;
+    size_t listsSet;  // the grant, then the attempts that reached the platform
+  } cases[] = {
+      {{"LoadLibraryA", ERROR_NOT_ENOUGH_MEMORY, "advapi32.dll", 3}, 2},
+      {{"GetProcAddress", ERROR_PROC_NOT_FOUND, "SetNamedSecurityInfoA", 2}, 2},
+      {{"SetNamedSecurityInfoA", ERROR_NOT_ENOUGH_MEMORY, "", 2}, 3},
+  };
+  for (const auto& c : cases) {
+    SimMachine fresh;
+    fresh.SetRegistryKeySecurity(HKEY_LOCAL_MACHINE, EnumRoot, original);
+    fresh.AddFault(c.failure);
+    InstallKernelNt(Platform{fresh, VER_PLATFORM_WIN32_NT, nullptr}, SourceDir, "C:\\WINDOWS",
+                    "C:\\WINDOWS\\system32");
+    EXPECT_EQ(original, fresh.RegistryKeySecurity(HKEY_LOCAL_MACHINE, EnumRoot)) << c.failure.operation;
+    EXPECT_EQ(c.listsSet, fresh.CallsTo("SetNamedSecurityInfoA").size()) << c.failure.operation;
+    EXPECT_TRUE(fresh.MessageBoxes().empty()) << c.failure.operation;
+    EXPECT_EQ(0, fresh.OpenHandleCount()) << c.failure.operation;
+  }
+}
+
 }  // namespace
 }  // namespace korvanta

@@ -8,6 +8,7 @@
 #include <regex>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "install/run.h"
 #include "platform/sim/sim_machine.h"
@@ -102,6 +103,46 @@ TEST(RunHardeningTest, AStageWhoseDirectoriesCannotBeReadWritesNothing) {
       }
       EXPECT_TRUE(machine.MessageBoxes().empty()) << why;
     }
+  }
+}
+
+// Without the platform id the run cannot tell the families apart: it does
+// only what is the same on both, and nothing that would put one family's
+// drivers, folders or entries on the other.
+TEST(RunHardeningTest, AnUnknownFamilyGetsOnlyWhatBothFamiliesShare) {
+  for (DWORD platform : {VER_PLATFORM_WIN32_WINDOWS, VER_PLATFORM_WIN32_NT}) {
+    const std::string why = "platform " + std::to_string(platform);
+    SimMachine machine;
+    machine.SetPlatform(platform, platform == VER_PLATFORM_WIN32_WINDOWS ? 4 : 5);
+    for (const char* name : {"MAYA51USB.INF", "FTD2XX.DLL", "RUNDAVEK.DLL", "RUNDAVEK.EXE",
+                             "RUNDAVEK.SYS", "RUNDAVEK.VXD", "RUNDAVEK.INF", "WNASPI32.NT",
+                             "WNASPI32.9x"}) {
+      machine.AddFile(std::string("C:\\setup\\") + name, name);
+    }
+    const std::string systemIni = "[vcache]\r\nchunksize=512\r\n";
+    machine.AddFile("C:\\WINDOWS\\SYSTEM.INI", systemIni);
+    machine.AddRegistryKey(HKEY_CURRENT_USER, "Software\\Korvanta\\Engine\\Devices");
+    const auto filesBefore = machine.Files();
+    // Every reading of the version fails, the guard's included.
+    for (int i = 0; i < 2; ++i) machine.AddFault(Fault{"GetVersionExA", ERROR_NOT_ENOUGH_MEMORY, "", 1});
+
+    EXPECT_EQ(InstallerMain(machine), 0) << why;
+
+    EXPECT_TRUE(machine.FileExists("C:\\WINDOWS\\INF\\MAYA51USB.INF")) << why;
+    EXPECT_FALSE(machine.RegistryKeyExists(HKEY_CURRENT_USER, "Software\\Korvanta\\Engine")) << why;
+    EXPECT_EQ(machine.ReadFile("C:\\WINDOWS\\SYSTEM.INI"), systemIni) << why;
+    std::vector<std::string> added;
+    for (const std::string& file : machine.Files()) {
+      if (std::find(filesBefore.begin(), filesBefore.end(), file) == filesBefore.end()) added.push_back(file);
+    }
+    EXPECT_EQ(added, std::vector<std::string>{"C:\\WINDOWS\\INF\\MAYA51USB.INF"}) << why;
+    EXPECT_TRUE(machine.PendingRenames().empty()) << why;
+    for (const char* key : {"SYSTEM\\CurrentControlSet\\Services\\Aspi32",
+                            "SYSTEM\\CurrentControlSet\\Services\\VXD\\ASPIEnum",
+                            "Software\\Korvanta\\RUNDAVEK"}) {
+      EXPECT_FALSE(machine.RegistryKeyExists(HKEY_LOCAL_MACHINE, key)) << why << ": " << key;
+    }
+    EXPECT_TRUE(machine.MessageBoxes().empty()) << why;
   }
 }
 

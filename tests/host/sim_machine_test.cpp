@@ -3,7 +3,9 @@
 // the libraries left out per Windows family or by a test.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <stdexcept>
+#include <string>
 
 #include "platform/sim/sim_machine.h"
 
@@ -83,6 +85,8 @@ TEST(SimAccounting, HandlesAndMemoryStayCountedUntilReleased) {
   PSID sid = nullptr;
   ASSERT_TRUE(machine.AllocateAndInitializeSid(&world, 1, 0, 0, 0, 0, 0, 0, 0, 0, &sid));
   EXPECT_EQ(4, machine.OpenHandleCount());
+  EXPECT_EQ("1 registry keys, 1 heap blocks, 1 local memory blocks, 1 SIDs",
+            machine.Resources().Describe());
 
   EXPECT_EQ(ERROR_SUCCESS, machine.RegCloseKey(key));
   EXPECT_EQ(nullptr, machine.LocalFree(local));
@@ -96,6 +100,31 @@ TEST(SimAccounting, HandlesAndMemoryStayCountedUntilReleased) {
   EXPECT_FALSE(machine.HeapFree(machine.GetProcessHeap(), 0, block));
   EXPECT_EQ(1, machine.OpenHandleCount());
   EXPECT_EQ(nullptr, machine.LocalFree(block));
+}
+
+// The places a run can change: profile files entry by entry (a repeated key
+// numbered, a comment line by its text), values with type and bytes, renames.
+TEST(SimInspection, PlacesNameEveryChangeableThing) {
+  SimMachine machine;
+  machine.AddFile("C:\\WINDOWS\\SYSTEM.INI", "[386Enh]\r\ndevice=a.vxd\r\n;evice=b.vxd\r\nDevice = c.vxd\r\n");
+  machine.AddFile("C:\\App\\A.DLL", "bytes", FILE_ATTRIBUTE_READONLY);
+  machine.SetRegistryValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\K", "V", {REG_DWORD, std::string("\1\0\0\0", 4)});
+  ASSERT_TRUE(machine.MoveFileExA("C:\\App\\A.DLL", "C:\\App\\B.DLL", 5));
+  const std::map<std::string, std::string> places = machine.Places();
+  const std::pair<std::string, std::string> expected[] = {
+      {"profile C:\\WINDOWS\\SYSTEM.INI [386ENH] DEVICE #0", "a.vxd"},
+      {"profile C:\\WINDOWS\\SYSTEM.INI [386ENH] DEVICE #1", "c.vxd"},
+      {"profile C:\\WINDOWS\\SYSTEM.INI [386ENH] ;EVICE=B.VXD #0", ""},
+      {"file C:\\App\\A.DLL", "bytes"},
+      {"attributes C:\\App\\A.DLL", "0x1"},
+      {"value HKLM\\SOFTWARE\\K : V", "4:01000000"},
+      {"rename C:\\App\\A.DLL -> C:\\App\\B.DLL (replace)", "1"},
+  };
+  for (const auto& [place, content] : expected) {
+    ASSERT_TRUE(places.count(place)) << place;
+    EXPECT_EQ(content, places.at(place)) << place;
+  }
+  EXPECT_FALSE(places.count("file C:\\WINDOWS\\SYSTEM.INI"));
 }
 
 TEST(SimLibraries, WhatEachFamilyHasAndWhatATestLeavesOut) {

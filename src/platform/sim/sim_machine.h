@@ -194,6 +194,41 @@ class SimMachine : public PlatformOps {
   void ClearCalls();
   // Handles and memory blocks handed out and not yet closed or freed.
   int OpenHandleCount() const;
+  // Planned faults that no call has met yet.
+  int PlannedFaultCount() const;
+
+  // ---- whole-machine inspection, for checks that hold whatever the run did ----
+  // What the process holds and has not given back, by kind.
+  struct OpenResources {
+    int registryKeys = 0;
+    int libraries = 0;  // LoadLibraryA references not yet freed
+    int processHandles = 0;
+    int snapshots = 0;
+    int findHandles = 0;
+    int deviceInfoSets = 0;
+    int heapBlocks = 0;
+    int localMemory = 0;
+    int sids = 0;
+    bool operator==(const OpenResources&) const = default;
+    // "2 registry keys, 1 libraries", or "nothing".
+    std::string Describe() const;
+  };
+  OpenResources Resources() const;
+  UINT ErrorMode() const;
+  // Every place of the machine that an installer can change, with what it
+  // holds now, keyed by a readable name:
+  //   "file C:\WINDOWS\system32\X.DLL"        -> the bytes
+  //   "attributes C:\WINDOWS\system32\X.DLL"  -> the attribute bits
+  //   "folder C:\WINDOWS\INF"
+  //   "profile C:\WINDOWS\SYSTEM.INI [VCACHE] MINFILECACHE #0" -> the value
+  //   "key HKLM\SOFTWARE\X", "value HKLM\SOFTWARE\X : Name" -> type and bytes
+  //   "access HKLM\SYSTEM\...\Enum\Root"    -> the key's access list
+  //   "rename C:\A -> C:\B"                   -> how often it is pending
+  //   "device ROOT\REALTIME\0000"            -> ids, driver and presence
+  // Profile files (".ini") appear entry by entry, so that two runs that write
+  // different keys of one file can be told apart; an entry that occurs more
+  // than once in a section is numbered.
+  std::map<std::string, std::string> Places() const;
 
   // ---- PlatformOps ------------------------------------------------------------
   const char* GetCommandLineA() override;

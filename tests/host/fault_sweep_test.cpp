@@ -1,0 +1,511 @@
+// The whole installation run, once for every platform call that can fail,
+// with exactly that call failing: first a fault-free run counts the calls,
+// then run k makes call k fail with the error Windows would give, and checks
+// what must hold whatever failed:
+//   1. no crash (and, under the sanitizers, no report);
+//   2. exit code 0, or 1 only after a profile value could not be written; then
+//      the one box after the failure is the "Application Error" box with its
+//      exact text and no call that changes the machine follows the failure;
+//   3. every box is one of the system's own texts under its own caption,
+//      shown at most once, and a failed direct copy shows its message;
+//   4. every place the run changes is one the fault-free run changes, and it
+//      ends as the fault-free run leaves it: a failure never writes somewhere
+//      new or something else;
+//   5. nothing is left open and the error mode is the one the process had;
+//   6. on the NT family, Enum\Root keeps the access list it had.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "install/run.h"
+#include "platform/sim/sim_machine.h"
+
+namespace korvanta {
+namespace {
+
+using sim::Fault;
+using sim::RegistryValue;
+using sim::SimMachine;
+
+// ---- the machines the sweep starts from ----------------------------------------
+
+struct Scenario {
+  const char* name;
+  bool nineX;
+  bool samplePayload;  // the sample files, a CD and both arguments; else an empty folder, no arguments
+};
+const Scenario kScenarios[] = {
+    {"9x, sample payload", true, true},
+    {"9x, empty source folder", true, false},
+    {"NT, sample payload", false, true},
+    {"NT, empty source folder", false, false},
+};
+
+constexpr char kSourceDir[] = "C:\\setup\\";
+constexpr char kExe[] = "korvanta-sysinstall.exe";
+constexpr char kAppDir[] = "C:\\Program Files\\Korvanta";
+constexpr char kEnumRootAccess[] = "access HKLM\\SYSTEM\\CurrentControlSet\\Enum\\Root";
+// A mode the process starts with that no step of the run sets itself, so that
+// a step that sets a mode instead of giving the old one back shows.
+constexpr UINT kStartErrorMode = 0x0002;  // SEM_NOGPFAULTERRORBOX
+
+// The files of one folder of the examples, by path relative to it.
+std::map<std::string, std::string> ExampleFiles(const std::string& folder) {
+  namespace fs = std::filesystem;
+  std::map<std::string, std::string> files;
+  const fs::path root = fs::path(KORVANTA_EXAMPLES_DIR) / folder;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (!entry.is_regular_file()) continue;
+    std::string relative = fs::relative(entry.path(), root).string();
+    for (char& c : relative) c = c == '/' ? '\\' : c;
+    std::ifstream in(entry.path(), std::ios::binary);
+    files[relative].assign(std::istreambuf_iterator<char>(in), {});
+  }
+  return files;
+}
+
+std::string Sz(const std::string& text) { return text + '\0'; }
+
+constexpr char kOtherDeviceIdList[] = "PCI\\VEN_1102&DEV_0002\0PCI\\VEN_1102\0";
+const std::string kOtherDeviceIds(kOtherDeviceIdList, sizeof kOtherDeviceIdList);
+
+// A machine that has lived a while: settings of an earlier engine, other
+// entries in System.ini, other processes and devices.
+void Prepare(SimMachine& machine, const Scenario& scenario) {
+  static const std::map<std::string, std::string> payload = ExampleFiles("payload");
+  static const std::map<std::string, std::string> cd = ExampleFiles("cd");
+
+  if (scenario.nineX) {
+    machine.SetPlatform(VER_PLATFORM_WIN32_WINDOWS, 4, 10);
+    machine.SetSystemDirectory("C:\\WINDOWS\\SYSTEM");
+    machine.AddDirectory("C:\\WINDOWS\\SYSTEM\\IOSUBSYS");
+    machine.AddDirectory("C:\\WINDOWS\\SYSTEM32\\Drivers");
+  }
+  machine.AddFile(std::string(kSourceDir) + kExe, "MZ");
+  // An older driver library that someone made read-only.
+  machine.AddFile(std::string(scenario.nineX ? "C:\\WINDOWS\\SYSTEM" : "C:\\WINDOWS\\system32") +
+                      "\\FTD2XX.DLL",
+                  "old", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE);
+  machine.AddFile("C:\\WINDOWS\\SYSTEM.INI",
+                  "[boot]\r\nshell=Explorer.exe\r\n"
+                  "[386Enh]\r\ndevice=*vpicd\r\ndevice=rundavek.vxd\r\nkeyboard=*keyboard\r\n"
+                  "[vcache]\r\nchunksize=512\r\n");
+  for (const char* key : {"Software\\Korvanta\\Engine\\Devices\\In", "Software\\Korvanta\\Engine\\Paths"}) {
+    machine.SetRegistryValue(HKEY_CURRENT_USER, key, "Last", {REG_SZ, Sz("1")});
+  }
+  machine.SetRegistryValue(HKEY_CURRENT_USER, "Software\\Korvanta\\Editor", "Zoom", {REG_SZ, Sz("2")});
+  machine.SetRegistryValue(HKEY_LOCAL_MACHINE, "Software\\Korvanta\\RUNDAVEK", "Config",
+                           {REG_BINARY, std::string("\x01\x02\x03\x04", 4)});
+  // Enum\Root as Windows XP ships it: the system may write, Everyone read;
+  // protected from the entries above.
+  static const char kEnumRootList[] = {
+      2, 0, 48, 0, 2, 0, 0, 0,                                                   // 2 entries
+      0, 2, 20, 0, 0x3F, 0, 0x0F, 0, 1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0,       // SYSTEM: all
+      0, 2, 20, 0, 0x19, 0, 0x02, 0, 1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};      // Everyone: read
+  if (!scenario.nineX) {
+    machine.SetRegistryKeySecurity(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\Root",
+                                   {std::string(kEnumRootList, sizeof kEnumRootList), true});
+  }
+  machine.AddProcess("EXPLORER.EXE", "C:\\WINDOWS\\EXPLORER.EXE");
+  machine.AddProcess("svchost.exe", "C:\\WINDOWS\\system32\\svchost.exe", false);
+  machine.AddDevice({"PCI\\VEN_1102&DEV_0002\\3&61AAA01&0&48", GUID{}, true, true,
+                     kOtherDeviceIds, "", 0});
+  machine.AddDevice({"ROOT\\LEGACY_BEEP\\0000", GUID{}, true, false, "", "", 0});
+
+  if (scenario.samplePayload) {
+    for (const auto& [name, bytes] : payload) machine.AddFile(kSourceDir + name, bytes);
+    machine.SetDriveType('D', DRIVE_CDROM);
+    for (const auto& [name, bytes] : cd) machine.AddFile("D:\\" + name, bytes);
+    machine.AddFile(std::string(kAppDir) + "\\HISTORY.TXT", "old");
+    machine.SetCommandLine(std::string("\"") + kSourceDir + kExe + "\" \"" + kAppDir + "\" Korvanta");
+  } else {
+    machine.SetCommandLine(std::string(kSourceDir) + kExe);
+  }
+  machine.SetErrorMode(kStartErrorMode);
+  machine.ClearCalls();
+}
+
+// ---- what may fail, and how ------------------------------------------------------
+
+// The error each operation gives on Windows when it fails in the way that
+// fits it: a file in use or refused, a missing file or export, or no memory.
+const std::map<std::string, DWORD> kInjectedErrors = {
+    {"GetModuleFileNameA", ERROR_NOT_ENOUGH_MEMORY},
+    {"GetVersionExA", ERROR_NOT_ENOUGH_MEMORY},
+    {"GetSystemDirectoryA", ERROR_NOT_ENOUGH_MEMORY},
+    {"GetWindowsDirectoryA", ERROR_NOT_ENOUGH_MEMORY},
+    {"CopyFileA", ERROR_SHARING_VIOLATION},
+    {"DeleteFileA", ERROR_SHARING_VIOLATION},
+    {"GetFileAttributesA", ERROR_ACCESS_DENIED},
+    {"SetFileAttributesA", ERROR_ACCESS_DENIED},
+    {"FindFirstFileA", ERROR_ACCESS_DENIED},
+    {"MoveFileExA", ERROR_ACCESS_DENIED},
+    {"GetDriveTypeA", ERROR_NOT_ENOUGH_MEMORY},
+    {"GetPrivateProfileSectionA", ERROR_SHARING_VIOLATION},
+    {"WritePrivateProfileSectionA", ERROR_ACCESS_DENIED},
+    {"WritePrivateProfileStringA", ERROR_ACCESS_DENIED},
+    {"LoadLibraryA", ERROR_NOT_ENOUGH_MEMORY},
+    {"GetProcAddress", ERROR_PROC_NOT_FOUND},
+    {"OpenProcess", ERROR_ACCESS_DENIED},
+    {"HeapAlloc", ERROR_NOT_ENOUGH_MEMORY},
+    {"LocalAlloc", ERROR_NOT_ENOUGH_MEMORY},
+    {"CreateToolhelp32Snapshot", ERROR_NOT_ENOUGH_MEMORY},
+    {"Process32First", ERROR_NOT_ENOUGH_MEMORY},
+    {"Process32Next", ERROR_NOT_ENOUGH_MEMORY},
+    {"EnumProcesses", ERROR_ACCESS_DENIED},
+    {"EnumProcessModules", ERROR_ACCESS_DENIED},
+    {"GetModuleFileNameExA", ERROR_ACCESS_DENIED},
+    {"MessageBoxA", ERROR_NOT_ENOUGH_MEMORY},
+    {"RegCreateKeyExA", ERROR_ACCESS_DENIED},
+    {"RegSetValueExA", ERROR_ACCESS_DENIED},
+    {"RegOpenKeyExA", ERROR_ACCESS_DENIED},
+    {"RegQueryValueExA", ERROR_NOT_ENOUGH_MEMORY},
+    {"RegQueryInfoKeyA", ERROR_NOT_ENOUGH_MEMORY},
+    {"RegEnumKeyExA", ERROR_NOT_ENOUGH_MEMORY},
+    {"RegDeleteKeyA", ERROR_ACCESS_DENIED},
+    {"AllocateAndInitializeSid", ERROR_NOT_ENOUGH_MEMORY},
+    {"InitializeAcl", ERROR_INSUFFICIENT_BUFFER},
+    {"AddAccessAllowedAce", ERROR_NOT_ENOUGH_MEMORY},
+    {"GetAce", ERROR_INVALID_PARAMETER},
+    {"GetNamedSecurityInfoA", ERROR_ACCESS_DENIED},
+    {"SetNamedSecurityInfoA", ERROR_ACCESS_DENIED},
+    {"SetupDiGetClassDevsA", ERROR_NOT_ENOUGH_MEMORY},
+    {"SetupDiEnumDeviceInfo", ERROR_NOT_ENOUGH_MEMORY},
+    {"SetupDiGetDeviceRegistryPropertyA", ERROR_NOT_ENOUGH_MEMORY},
+    {"SetupDiGetINFClassA", ERROR_FILE_NOT_FOUND},
+    {"SetupDiCreateDeviceInfoList", ERROR_NOT_ENOUGH_MEMORY},
+    {"SetupDiCreateDeviceInfoA", ERROR_ACCESS_DENIED},
+    {"SetupDiSetDeviceRegistryPropertyA", ERROR_ACCESS_DENIED},
+    {"SetupDiCallClassInstaller", ERROR_ACCESS_DENIED},
+    {"UpdateDriverForPlugAndPlayDevicesA", ERROR_FILE_NOT_FOUND},
+};
+
+// Calls that do not fail on Windows: they read the process's own state, or
+// release what the process owns (a release that failed would leave nothing
+// for the count of open resources to say).
+const std::set<std::string> kNeverFail = {
+    "GetCommandLineA", "GetLastError", "SetLastError", "SetErrorMode", "GetProcessHeap",
+    "GetLengthSid", "ExitProcess", "FreeLibrary", "RegCloseKey", "CloseHandle", "FindClose",
+    "HeapFree", "LocalFree", "FreeSid", "SetupDiDestroyDeviceInfoList",
+};
+
+// Calls that change the machine.
+const std::set<std::string> kChangingCalls = {
+    "CopyFileA", "DeleteFileA", "SetFileAttributesA", "MoveFileExA",
+    "WritePrivateProfileSectionA", "WritePrivateProfileStringA", "RegCreateKeyExA",
+    "RegSetValueExA", "RegDeleteKeyA", "SetNamedSecurityInfoA",
+    "SetupDiSetDeviceRegistryPropertyA", "SetupDiCallClassInstaller",
+    "UpdateDriverForPlugAndPlayDevicesA",
+};
+
+// ---- the system's own texts ---------------------------------------------------------
+
+constexpr char kCaption[] = "Korvanta Installation";
+constexpr char kErrorCaption[] = "Application Error";
+
+// Each direct copy's message, by the file name of its target.
+const std::map<std::string, std::string> kCopyMessages = {
+    {"RUNDAVEK.VXD", "Unable to copy \"RUNDAVEK.VXD\" to Systemdirectory!"},
+    {"TALMUREN.DLL", "Unable to copy \"TALMUREN.DLL\" to Systemdirectory!"},
+    {"RUNDAVEK.SYS", "Unable to copy \"RUNDAVEK.SYS\" to Systemdirectory!"},
+    {"RUNDAVEK.INF", "Unable to copy \"RUNDAVEK.INF\" to INF directory !"},
+    {"MAYA51USB.INF", "Unable to copy \"MAYA51USB.INF\" to INF dirtectory !"},
+    {"PX_USB.INF", "Unable to copy \"PX_USB.INF\" to INF directory !"},
+    {"FTD2XX.DLL", "Unable to copy \"FTD2XX.DLL\" to System32 directory!"},
+    {"FTD2XXUN.EXE", "Unable to copy \"FTD2XXUN.EXE\" to System32 directory!"},
+    {"FTD2XX.SYS", "Unable to copy \"FTD2XX.SYS\" to Drivers directory!"},
+};
+const std::set<std::string> kOtherMessages = {
+    "Unable to set permission for \"HKLM\\System\\Enum\\Root\" !",
+    "Please close your software, restart your machine and run setup again !",
+};
+
+// ---- failures the behaviour itself calls for ------------------------------------------
+
+struct ExpectedException {
+  int invariant;
+  const char* operation;
+  const char* argumentContains;  // in the failed call's logged arguments
+  const char* reason;
+  int seen = 0;
+};
+ExpectedException kExpectedExceptions[] = {
+    {4, "RegOpenKeyExA", "\"Software\\Korvanta\\RUNDAVEK\"",
+     "the existence test of the engine's \"Config\" reports false when the key does not open, "
+     "so the engine writes its default over the machine's own value"},
+    {4, "RegQueryValueExA", "\"Config\"",
+     "the existence test of the engine's \"Config\" reports false when the query fails, so the "
+     "engine writes its default over the machine's own value"},
+};
+
+// ---- one run ---------------------------------------------------------------------
+
+std::string OperationOf(const std::string& call) { return call.substr(0, call.find('(')); }
+
+// The last quoted argument of a logged call.
+std::string LastQuoted(const std::string& call) {
+  const size_t close = call.rfind('"');
+  const size_t open = call.rfind('"', close - 1);
+  return call.substr(open + 1, close - open - 1);
+}
+
+bool IsProfileValueWrite(const std::string& call) {
+  return call.rfind("WritePrivateProfileStringA(\"", 0) == 0;
+}
+
+std::string FileNameOf(const std::string& path) { return path.substr(path.find_last_of("\\:") + 1); }
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+  return text;
+}
+
+// The target of a logged CopyFileA("source", "target", 0).
+std::string CopyTarget(const std::string& call) {
+  const size_t end = call.rfind("\", ");
+  const size_t start = call.rfind('"', end - 1);
+  return call.substr(start + 1, end - start - 1);
+}
+
+struct Outcome {
+  std::optional<int> exitCode;
+  std::string crash;
+};
+
+Outcome RunInstaller(SimMachine& machine) {
+  Outcome outcome;
+  try {
+    outcome.exitCode = InstallerMain(machine);
+  } catch (const sim::SimulatedExit& exit) {
+    outcome.crash = "ExitProcess(" + std::to_string(exit.exitCode) + ") inside the run";
+  } catch (const std::exception& error) {
+    outcome.crash = error.what();
+  } catch (...) {
+    outcome.crash = "an exception of unknown type";
+  }
+  return outcome;
+}
+
+using Places = std::map<std::string, std::string>;
+using Changes = std::map<std::string, std::optional<std::string>>;  // none: removed
+
+Changes ChangesBetween(const Places& before, const Places& after) {
+  Changes changes;
+  for (const auto& [place, content] : after) {
+    const auto old = before.find(place);
+    if (old == before.end() || old->second != content) changes[place] = content;
+  }
+  for (const auto& [place, content] : before) {
+    if (!after.count(place)) changes[place] = std::nullopt;
+  }
+  return changes;
+}
+
+std::string Shown(const std::optional<std::string>& content) {
+  if (!content) return "(gone)";
+  return content->size() > 60 ? "\"" + content->substr(0, 60) + "...\"" : "\"" + *content + "\"";
+}
+
+struct Violation {
+  int invariant;
+  std::string detail;
+};
+
+// Checks one run with call `failed` (its index in the fault-free call log)
+// failing; `calls` is the run's own call log.
+std::vector<Violation> CheckRun(const Scenario& scenario, const SimMachine& machine,
+                                const Outcome& outcome, const std::string& failedCall,
+                                size_t failed, const Places& before, const Changes& faultFree,
+                                int* checks) {
+  std::vector<Violation> violations;
+  const auto& calls = machine.Calls();
+  const auto& boxes = machine.MessageBoxes();
+  *checks += scenario.nineX ? 5 : 6;
+
+  // 1. No crash. The simulated machine throws where Windows would crash (a
+  // call through an address not looked up); the entry turns that into a box.
+  if (!outcome.crash.empty()) violations.push_back({1, "crashed: " + outcome.crash});
+  for (const sim::MessageBoxRecord& box : boxes) {
+    if (box.text.find("SimMachine: ") != std::string::npos) {
+      violations.push_back({1, "would crash on Windows: " + box.text});
+    }
+  }
+
+  // 2. Exit code, and the end after a failed profile value write.
+  const bool mustEnd = IsProfileValueWrite(failedCall);
+  if (outcome.exitCode && *outcome.exitCode != (mustEnd ? 1 : 0)) {
+    violations.push_back({2, "exit code " + std::to_string(*outcome.exitCode)});
+  }
+  if (mustEnd && outcome.exitCode == 1) {
+    const std::string head = "Exception Exception in module " + std::string(kExe) + " at ";
+    const std::string tail = ".\nUnable to write to " + LastQuoted(failedCall) + ".";
+    size_t boxesAfter = 0;
+    for (size_t i = failed + 1; i < calls.size(); ++i) {
+      const std::string operation = OperationOf(calls[i]);
+      if (operation == "MessageBoxA") ++boxesAfter;
+      if (kChangingCalls.count(operation)) violations.push_back({2, "after the failure: " + calls[i]});
+    }
+    const sim::MessageBoxRecord* last = boxes.empty() ? nullptr : &boxes.back();
+    const bool exact = last && last->caption == kErrorCaption && last->type == 0x2010 &&
+                       last->text.size() == head.size() + 8 + tail.size() &&
+                       last->text.compare(0, head.size(), head) == 0 &&
+                       last->text.find_first_not_of("0123456789ABCDEF", head.size()) == head.size() + 8 &&
+                       last->text.compare(head.size() + 8, std::string::npos, tail) == 0;
+    if (boxesAfter != 1 || !exact) {
+      violations.push_back({2, std::to_string(boxesAfter) + " boxes after the failure, the last: " +
+                                   (last ? last->caption + ": " + last->text : "none")});
+    }
+  }
+
+  // 3. Only the system's own boxes, each at most once; a failed direct copy
+  // shows its message.
+  std::set<std::pair<std::string, std::string>> shown;
+  for (const sim::MessageBoxRecord& box : boxes) {
+    bool own = false;
+    if (box.caption == kCaption && box.type == MB_OK) {
+      own = kOtherMessages.count(box.text) > 0;
+      for (const auto& [file, message] : kCopyMessages) own = own || box.text == message;
+    }
+    own = own || (box.caption == kErrorCaption && mustEnd);  // its text is checked above
+    if (!own || box.hadOwner) violations.push_back({3, "box " + box.caption + ": " + box.text});
+    if (!shown.insert({box.caption, box.text}).second) {
+      violations.push_back({3, "shown twice: " + box.text});
+    }
+  }
+  if (OperationOf(failedCall) == "CopyFileA") {
+    const auto message = kCopyMessages.find(Upper(FileNameOf(CopyTarget(failedCall))));
+    if (message != kCopyMessages.end() && !shown.count({kCaption, message->second})) {
+      violations.push_back({3, "failed copy not reported: " + message->second});
+    }
+  }
+
+  // 4. Changes only where, and to what, the fault-free run changes.
+  const Places after = machine.Places();
+  for (const auto& [place, content] : ChangesBetween(before, after)) {
+    const auto expected = faultFree.find(place);
+    if (expected == faultFree.end()) {
+      violations.push_back({4, place + " changed to " + Shown(content) + ", untouched without the failure"});
+    } else if (expected->second != content) {
+      violations.push_back({4, place + " ends as " + Shown(content) + ", without the failure as " +
+                                   Shown(expected->second)});
+    }
+  }
+
+  // 5. Nothing left open; the error mode given back.
+  const SimMachine::OpenResources open = machine.Resources();
+  if (!(open == SimMachine::OpenResources{})) violations.push_back({5, "left open: " + open.Describe()});
+  if (machine.ErrorMode() != kStartErrorMode) {
+    violations.push_back({5, "error mode left at " + std::to_string(machine.ErrorMode())});
+  }
+
+  // 6. Enum\Root's access list as it was.
+  if (!scenario.nineX) {
+    const auto was = before.find(kEnumRootAccess);
+    const auto is = after.find(kEnumRootAccess);
+    const std::optional<std::string> wasList = was == before.end() ? std::nullopt : std::optional(was->second);
+    const std::optional<std::string> isList = is == after.end() ? std::nullopt : std::optional(is->second);
+    if (wasList != isList) violations.push_back({6, "Enum\\Root access list now " + Shown(isList)});
+  }
+  return violations;
+}
+
+ExpectedException* FindExpected(int invariant, const std::string& failedCall) {
+  for (ExpectedException& expected : kExpectedExceptions) {
+    if (expected.invariant == invariant && OperationOf(failedCall) == expected.operation &&
+        failedCall.find(expected.argumentContains) != std::string::npos) {
+      return &expected;
+    }
+  }
+  return nullptr;
+}
+
+TEST(FaultSweepTest, EverySingleFailureOfTheWholeRunKeepsTheInvariants) {
+  const auto start = std::chrono::steady_clock::now();
+  int runs = 0, injected = 0, checks = 0, expectedCount = 0;
+  std::map<std::string, std::pair<std::string, int>> unexpected;
+  std::string perScenario;
+
+  for (const Scenario& scenario : kScenarios) {
+    SimMachine clean;
+    Prepare(clean, scenario);
+    const Places before = clean.Places();
+    const Outcome cleanOutcome = RunInstaller(clean);
+    ++runs;
+    ASSERT_EQ(cleanOutcome.exitCode, std::optional<int>(0)) << scenario.name << ": " << cleanOutcome.crash;
+    EXPECT_TRUE(clean.MessageBoxes().empty()) << scenario.name;
+    const std::vector<std::string> calls = clean.Calls();
+    const Changes faultFree = ChangesBetween(before, clean.Places());
+    {
+      int ignored = 0;
+      for (const Violation& v : CheckRun(scenario, clean, cleanOutcome, "", calls.size(), before,
+                                         faultFree, &ignored)) {
+        ADD_FAILURE() << scenario.name << ", fault-free run: invariant " << v.invariant << ": " << v.detail;
+      }
+    }
+
+    int scenarioInjected = 0;
+    std::map<std::string, int> occurrences;
+    for (size_t k = 0; k < calls.size(); ++k) {
+      const std::string operation = OperationOf(calls[k]);
+      const int occurrence = ++occurrences[operation];
+      const auto error = kInjectedErrors.find(operation);
+      if (error == kInjectedErrors.end()) {
+        if (!kNeverFail.count(operation)) ADD_FAILURE() << "no injected error for " << operation;
+        continue;
+      }
+      SimMachine machine;
+      Prepare(machine, scenario);
+      machine.AddFault(Fault{operation, error->second, "", occurrence});
+      const Outcome outcome = RunInstaller(machine);
+      ++runs;
+      ++scenarioInjected;
+      if (machine.PlannedFaultCount() != 0) {
+        ADD_FAILURE() << scenario.name << ": the run took another way before call " << k << ": " << calls[k];
+        continue;
+      }
+      for (const Violation& v : CheckRun(scenario, machine, outcome, calls[k], k, before, faultFree, &checks)) {
+        if (ExpectedException* expected = FindExpected(v.invariant, calls[k])) {
+          ++expected->seen;
+          ++expectedCount;
+          continue;
+        }
+        // One line per failed call and invariant, with its first finding.
+        const std::string run = std::string(scenario.name) + ", call " + std::to_string(k) + " " +
+                                calls[k] + " failing: invariant " + std::to_string(v.invariant);
+        auto& [first, more] = unexpected[run];
+        if (first.empty()) first = v.detail; else ++more;
+      }
+    }
+    injected += scenarioInjected;
+    perScenario += "  " + std::string(scenario.name) + ": " + std::to_string(calls.size()) +
+                   " calls, " + std::to_string(scenarioInjected) + " failures injected\n";
+  }
+
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("%sfault sweep: %d runs made, %d failures injected, %d invariants checked, "
+              "%d expected exceptions, %.1f s\n",
+              perScenario.c_str(), runs, injected, checks, expectedCount, seconds);
+
+  for (const auto& [run, finding] : unexpected) {
+    ADD_FAILURE() << run << ": " << finding.first
+                  << (finding.second ? " (and " + std::to_string(finding.second) + " more)" : "");
+  }
+  for (const ExpectedException& expected : kExpectedExceptions) {
+    std::printf("  expected, invariant %d, %s(%s) failing: %d runs: %s\n", expected.invariant,
+                expected.operation, expected.argumentContains, expected.seen, expected.reason);
+    EXPECT_GT(expected.seen, 0) << "expected exception never met: " << expected.operation;
+  }
+}
+
+}  // namespace
+}  // namespace korvanta
