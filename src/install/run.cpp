@@ -29,8 +29,13 @@ enum ContextUse : unsigned {
   UsesFamily = 8,
 };
 
-void ShowErrorBox(PlatformOps& ops, const std::string& typeName, uintptr_t location,
-                  const std::string& message) {
+void Mark(RunObserver* observer, const char* stage) {
+  if (observer != nullptr) observer->StageBegins(stage);
+}
+
+void ShowErrorBox(PlatformOps& ops, RunObserver* observer, const std::string& typeName,
+                  uintptr_t location, const std::string& message) {
+  Mark(observer, "error box");
   const std::string text =
       FormatErrorBoxText(typeName, FileNamePart(ModulePath(ops)), location, message);
   ops.MessageBoxA(nullptr, text.c_str(), ErrorBoxCaption, ErrorBoxFlags);
@@ -38,12 +43,14 @@ void ShowErrorBox(PlatformOps& ops, const std::string& typeName, uintptr_t locat
 
 }  // namespace
 
-int RunInstallation(PlatformOps& ops, NewDevLoader& newDev) {
+int RunInstallation(PlatformOps& ops, NewDevLoader& newDev, RunObserver* observer) {
+  Mark(observer, "IsProductRunning");
   if (IsProductRunning(ops)) {
     ShowInstallMessage(ops, ProductRunningMessage);
     return 0;
   }
 
+  Mark(observer, "BuildInstallContext");
   const InstallContext context = BuildInstallContext(ops);
   const Platform platform{ops, context.PlatformId, &newDev};
   const std::string& source = context.SourceDir;
@@ -63,9 +70,13 @@ int RunInstallation(PlatformOps& ops, NewDevLoader& newDev) {
   };
   constexpr unsigned UsesAll = UsesSourceDir | UsesWindowsDir | UsesSystemDir | UsesFamily;
 
+  Mark(observer, "TuneDiskCache");
   if (readable(UsesFamily)) TuneDiskCache(platform);
+  Mark(observer, "ResetEngineSettings");
   ResetEngineSettings(platform);
+  Mark(observer, "InstallAspiLayer");
   if (readable(UsesAll)) InstallAspiLayer(platform, source, windows, system);
+  Mark(observer, platform.Is9xFamily() ? "InstallKernel9x" : "InstallKernelNt");
   if (readable(UsesAll)) {
     if (platform.Is9xFamily()) {
       InstallKernel9x(platform, source, windows, system);
@@ -73,14 +84,18 @@ int RunInstallation(PlatformOps& ops, NewDevLoader& newDev) {
       InstallKernelNt(platform, source, windows, system);
     }
   }
+  Mark(observer, "InstallAudioEngine");
   if (readable(UsesSourceDir | UsesSystemDir | UsesFamily)) {
     InstallAudioEngine(platform, source, windows, system);
   }
+  Mark(observer, "InstallUsbAudioInterfaceFiles");
   if (readable(UsesSourceDir | UsesWindowsDir)) {
     InstallUsbAudioInterfaceFiles(platform, source, windows, system);
   }
+  Mark(observer, "InstallUsbControllerFiles");
   if (readable(UsesAll)) InstallUsbControllerFiles(platform, source, windows, system);
 
+  Mark(observer, "DeployMediaFiles");
   // An argument that does not fit its buffer is refused whole: a cut
   // application directory would delete and copy in the wrong place, and a cut
   // manual name would copy the wrong manuals.
@@ -106,23 +121,34 @@ std::string FormatErrorBoxText(const std::string& typeName, const std::string& m
   return text;
 }
 
-int InstallerMain(PlatformOps& ops) {
-  NewDevLoader newDev(ops);
-  newDev.Load();
+namespace {
+
+int RunOrShowError(PlatformOps& ops, NewDevLoader& newDev, RunObserver* observer) {
   try {
-    return RunInstallation(ops, newDev);
+    return RunInstallation(ops, newDev, observer);
   } catch (const InstallerException& error) {
-    ShowErrorBox(ops, error.TypeName(), error.Location(), error.Message());
+    ShowErrorBox(ops, observer, error.TypeName(), error.Location(), error.Message());
   } catch (const std::bad_alloc&) {
     // Where a foreign error was raised is not known: the box shows location 0.
-    ShowErrorBox(ops, GenericErrorTypeName, 0, OutOfMemoryMessage);
+    ShowErrorBox(ops, observer, GenericErrorTypeName, 0, OutOfMemoryMessage);
   } catch (const std::exception& error) {
-    ShowErrorBox(ops, GenericErrorTypeName, 0,
+    ShowErrorBox(ops, observer, GenericErrorTypeName, 0,
                  std::string(UnexpectedErrorMessage) + ": " + error.what());
   } catch (...) {
-    ShowErrorBox(ops, GenericErrorTypeName, 0, UnexpectedErrorMessage);
+    ShowErrorBox(ops, observer, GenericErrorTypeName, 0, UnexpectedErrorMessage);
   }
   return 1;
+}
+
+}  // namespace
+
+int InstallerMain(PlatformOps& ops, RunObserver* observer) {
+  Mark(observer, "load NewDev.dll");
+  NewDevLoader newDev(ops);
+  newDev.Load();
+  const int exitCode = RunOrShowError(ops, newDev, observer);
+  Mark(observer, "release NewDev.dll");
+  return exitCode;
 }
 
 }  // namespace korvanta

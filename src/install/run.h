@@ -19,9 +19,17 @@ inline constexpr char GenericErrorTypeName[] = "Exception";
 inline constexpr char OutOfMemoryMessage[] = "Not enough memory to go on with the installation";
 inline constexpr char UnexpectedErrorMessage[] = "Unexpected error in the installation";
 
+// Told where each part of the run begins, so that the action log can mark the
+// operations of each stage. The run works the same with or without one.
+class RunObserver {
+ public:
+  virtual ~RunObserver() = default;
+  virtual void StageBegins(const char* stage) = 0;
+};
+
 // The guard, the context and every stage in their fixed order. Returns the
 // exit code of an orderly end (0). The one raised error passes through.
-int RunInstallation(PlatformOps& ops, NewDevLoader& newDev);
+int RunInstallation(PlatformOps& ops, NewDevLoader& newDev, RunObserver* observer = nullptr);
 
 // The text of the "Application Error" box:
 //   "Exception <type> in module <exe file name> at <8 hex digits>.\n<message>[.]"
@@ -33,6 +41,6 @@ std::string FormatErrorBoxText(const std::string& typeName, const std::string& m
 // memory) into the "Application Error" box, and releases the binding on every
 // way out.
 // Returns the process exit code: 0, or 1 after the error box.
-int InstallerMain(PlatformOps& ops);
+int InstallerMain(PlatformOps& ops, RunObserver* observer = nullptr);
 
 }  // namespace korvanta

@@ -3,8 +3,11 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <memory>
 
+#include "install/action_log.h"
 #include "install/run.h"
+#include "platform/win32/win32_log_file.h"
 #include "platform/win32/win32_platform_ops.h"
 
 // libstdc++'s default terminate handler prints a demangled message to a
@@ -16,7 +19,12 @@ void __verbose_terminate_handler() { std::abort(); }
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   korvanta::Win32PlatformOps ops;
-  const int exitCode = korvanta::InstallerMain(ops);
+  // The action log is switched on from outside, for support; without it, or
+  // when its file cannot be opened, the run is exactly the plain one.
+  const std::unique_ptr<korvanta::LogFile> log =
+      korvanta::Win32LogFile::OpenNamedBy(korvanta::ActionLogVariable);
+  const int exitCode =
+      log ? korvanta::InstallerMainWithLog(ops, *log) : korvanta::InstallerMain(ops);
   ops.ExitProcess(static_cast<UINT>(exitCode));
   return exitCode;
 }

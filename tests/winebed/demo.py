@@ -3,13 +3,14 @@ setup starts it, and reports what it changed; then simulates the restart and
 reports what the restart carried out. Called by scripts/demo.
 
     demo.py [--family nt|9x] [--payload DIR] [--app-dir PATH] [--manual NAME]
-            [--cd DIR|none] [--json]
+            [--cd DIR|none] [--json] [--log]
 
 The report holds only what changed: the message boxes in order; files
 created, changed and deleted with their sizes; registry keys and values
 added, changed and deleted with type, byte length and data; profile-file
 entries changed; the replacements pending for the next restart; and what the
-restart did.
+restart did. With --log the installer also writes its action log (to a file
+outside drive C:, so that it is not one of the effects), printed last.
 """
 
 import argparse
@@ -94,8 +95,11 @@ def run(options) -> dict:
 
             arguments = [options.app_dir, options.manual] if options.app_dir else []
             command_line = " ".join([f'"{exe}"'] + [winebed._quote_argument(a) for a in arguments])
+            # Through drive Z:, outside C:, so the log is none of the effects.
+            log_file = machine.work / "sysinstall.log"
+            env = {"KORVANTA_SYSINSTALL_LOG": winebed.dos_path(log_file)} if options.log else None
             started = time.monotonic()
-            result = machine.run_installer(command_line=command_line)
+            result = machine.run_installer(command_line=command_line, env=env)
             seconds = time.monotonic() - started
             after = machine.snapshot()
             pending = [{"source": r.source, "target": r.target or None, "replace_existing": r.replace_existing}
@@ -120,6 +124,8 @@ def run(options) -> dict:
                 "pending_renames": pending,
                 "wininit_renames": wininit,
                 "restart": effects(after, restarted),
+                **({"action_log": log_file.read_bytes().decode("ascii").splitlines()
+                    if log_file.exists() else []} if options.log else {}),
             }
     finally:
         template.cleanup()
@@ -208,6 +214,7 @@ def main() -> int:
     parser.add_argument("--cd", default=str(DEFAULT_CD),
                         help="folder mounted as CD-ROM drive D: (default: the sample CD; none for no CD)")
     parser.add_argument("--json", action="store_true", help="print the report as JSON")
+    parser.add_argument("--log", action="store_true", help="also print the installer's action log of the run")
     options = parser.parse_args()
 
     if not options.json:
@@ -218,6 +225,8 @@ def main() -> int:
         print()
     else:
         print_report(report)
+        if options.log:
+            _section("Action log", report["action_log"])
     return 0
 
 

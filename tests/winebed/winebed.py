@@ -1157,20 +1157,22 @@ class Machine:
     # ---- running programs
 
     def run(self, program: str, *args: str, command_line: Optional[str] = None,
-            timeout: float = DEFAULT_TIMEOUT, dll_overrides: Optional[str] = None) -> RunResult:
+            timeout: float = DEFAULT_TIMEOUT, dll_overrides: Optional[str] = None,
+            env: Optional[Mapping[str, str]] = None) -> RunResult:
         """Runs a program (Windows path) in the session and waits for it.
         The command line is the program's path in double quotes followed by
         the arguments (quoted when they hold blanks or are empty), or exactly
         command_line when given. dll_overrides is added to WINEDLLOVERRIDES
-        (for example "newdev=n,b" to load a newdev.dll beside the program).
+        (for example "newdev=n,b" to load a newdev.dll beside the program);
+        env adds environment variables, which the program inherits.
         Returns the exit code and the message boxes shown meanwhile."""
         self.start_session()
         if command_line is None:
             command_line = " ".join([f'"{program}"'] + [_quote_argument(a) for a in args])
         exit_file = self._scratch("exit")
-        extra = None
+        extra = dict(env or {})
         if dll_overrides:
-            extra = {"WINEDLLOVERRIDES": self.env["WINEDLLOVERRIDES"] + ";" + dll_overrides}
+            extra["WINEDLLOVERRIDES"] = self.env["WINEDLLOVERRIDES"] + ";" + dll_overrides
         started = time.monotonic()
         process = self._start([wine_command(), str(tool("launch")), dos_path(exit_file), program,
                                command_line.encode(ANSI_CODE_PAGE).hex()], "run-" + PureWindowsPath(program).name,
@@ -1191,11 +1193,12 @@ class Machine:
         return RunResult(exit_code, self._new_boxes(), time.monotonic() - started, output)
 
     def run_installer(self, *args: str, command_line: Optional[str] = None, setup_dir: str = SETUP_DIR,
-                      timeout: float = DEFAULT_TIMEOUT, dll_overrides: Optional[str] = None) -> RunResult:
+                      timeout: float = DEFAULT_TIMEOUT, dll_overrides: Optional[str] = None,
+                      env: Optional[Mapping[str, str]] = None) -> RunResult:
         """Runs the installer from setup_dir (see install_payload) with the
         given arguments or the exact command_line."""
         return self.run(setup_dir + "\\" + INSTALLER_NAME, *args, command_line=command_line, timeout=timeout,
-                        dll_overrides=dll_overrides)
+                        dll_overrides=dll_overrides, env=env)
 
     def _new_boxes(self) -> list[MessageBox]:
         boxes_file = self.work / "boxes.txt"

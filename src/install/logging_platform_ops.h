@@ -1,0 +1,138 @@
+// LoggingPlatformOps: the platform operations with the action log in front.
+// Every operation is forwarded unchanged to the real platform and then written
+// to the log with its arguments, its output parameters and its result, and
+// with the thread's last-error code when it failed. Nothing else differs:
+// results, output parameters and the last-error code reach the caller exactly
+// as the real platform left them.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <map>
+#include <string>
+
+#include "install/action_log.h"
+#include "platform/platform_ops.h"
+
+namespace korvanta {
+
+class LoggingPlatformOps final : public PlatformOps {
+ public:
+  LoggingPlatformOps(PlatformOps& system, ActionLog& log) : system_(system), log_(log) {}
+
+  const char* GetCommandLineA() override;
+  DWORD GetModuleFileNameA(HMODULE module, char* buffer, DWORD size) override;
+  BOOL GetVersionExA(OSVERSIONINFOA* info) override;
+  UINT GetSystemDirectoryA(char* buffer, UINT size) override;
+  UINT GetWindowsDirectoryA(char* buffer, UINT size) override;
+  BOOL CopyFileA(const char* existing, const char* target, BOOL failIfExists) override;
+  BOOL DeleteFileA(const char* path) override;
+  DWORD GetFileAttributesA(const char* path) override;
+  BOOL SetFileAttributesA(const char* path, DWORD attributes) override;
+  HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) override;
+  BOOL FindClose(HANDLE find) override;
+  BOOL MoveFileExA(const char* existing, const char* target, DWORD flags) override;
+  UINT GetDriveTypeA(const char* root) override;
+  UINT SetErrorMode(UINT mode) override;
+  BOOL IsDBCSLeadByte(BYTE byte) override;
+  DWORD GetPrivateProfileSectionA(const char* section, char* buffer, DWORD size,
+                                  const char* file) override;
+  BOOL WritePrivateProfileSectionA(const char* section, const char* entries,
+                                   const char* file) override;
+  BOOL WritePrivateProfileStringA(const char* section, const char* key, const char* value,
+                                  const char* file) override;
+  HMODULE LoadLibraryA(const char* name) override;
+  FARPROC GetProcAddress(HMODULE module, const char* name) override;
+  BOOL FreeLibrary(HMODULE module) override;
+  HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId) override;
+  BOOL CloseHandle(HANDLE handle) override;
+  HANDLE GetProcessHeap() override;
+  LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) override;
+  BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block) override;
+  HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) override;
+  HLOCAL LocalFree(HLOCAL block) override;
+  DWORD GetLastError() override;
+  void SetLastError(DWORD code) override;
+  void ExitProcess(UINT exitCode) override;
+  HANDLE CreateToolhelp32Snapshot(FARPROC proc, DWORD flags, DWORD processId) override;
+  BOOL Process32First(FARPROC proc, HANDLE snapshot, PROCESSENTRY32* entry) override;
+  BOOL Process32Next(FARPROC proc, HANDLE snapshot, PROCESSENTRY32* entry) override;
+  BOOL EnumProcesses(FARPROC proc, DWORD* ids, DWORD bytes, DWORD* bytesReturned) override;
+  BOOL EnumProcessModules(FARPROC proc, HANDLE process, HMODULE* modules, DWORD bytes,
+                          DWORD* bytesNeeded) override;
+  DWORD GetModuleFileNameExA(FARPROC proc, HANDLE process, HMODULE module, char* buffer,
+                             DWORD size) override;
+  int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type) override;
+  LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD reserved, char* keyClass,
+                       DWORD options, REGSAM access, SECURITY_ATTRIBUTES* security, HKEY* result,
+                       DWORD* disposition) override;
+  LONG RegSetValueExA(HKEY key, const char* valueName, DWORD reserved, DWORD type,
+                      const BYTE* data, DWORD size) override;
+  LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, REGSAM access,
+                     HKEY* result) override;
+  LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* reserved, DWORD* type,
+                        BYTE* data, DWORD* size) override;
+  LONG RegQueryInfoKeyA(HKEY key, char* keyClass, DWORD* classLength, DWORD* reserved,
+                        DWORD* subKeys, DWORD* maxSubKeyLength, DWORD* maxClassLength,
+                        DWORD* values, DWORD* maxValueNameLength, DWORD* maxValueLength,
+                        DWORD* securityDescriptorLength, FILETIME* lastWriteTime) override;
+  LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* nameLength, DWORD* reserved,
+                     char* keyClass, DWORD* classLength, FILETIME* lastWriteTime) override;
+  LONG RegDeleteKeyA(HKEY key, const char* subKey) override;
+  LONG RegCloseKey(HKEY key) override;
+  BOOL AllocateAndInitializeSid(SID_IDENTIFIER_AUTHORITY* authority, BYTE subAuthorityCount,
+                                DWORD sub0, DWORD sub1, DWORD sub2, DWORD sub3, DWORD sub4,
+                                DWORD sub5, DWORD sub6, DWORD sub7, PSID* sid) override;
+  PVOID FreeSid(PSID sid) override;
+  DWORD GetLengthSid(PSID sid) override;
+  BOOL InitializeAcl(ACL* acl, DWORD length, DWORD revision) override;
+  BOOL AddAccessAllowedAce(ACL* acl, DWORD revision, DWORD accessMask, PSID sid) override;
+  BOOL GetAce(ACL* acl, DWORD index, LPVOID* ace) override;
+  DWORD GetNamedSecurityInfoA(FARPROC proc, const char* objectName, SE_OBJECT_TYPE type,
+                              SECURITY_INFORMATION info, PSID* owner, PSID* group, ACL** dacl,
+                              ACL** sacl, PSECURITY_DESCRIPTOR* descriptor) override;
+  DWORD SetNamedSecurityInfoA(FARPROC proc, const char* objectName, SE_OBJECT_TYPE type,
+                              SECURITY_INFORMATION info, PSID owner, PSID group, ACL* dacl,
+                              ACL* sacl) override;
+  HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, const char* enumerator, HWND parent,
+                                DWORD flags) override;
+  BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* device) override;
+  BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property,
+                                         DWORD* valueType, BYTE* buffer, DWORD size,
+                                         DWORD* requiredSize) override;
+  BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override;
+  BOOL SetupDiGetINFClassA(const char* infName, GUID* classGuid, char* className,
+                           DWORD classNameSize, DWORD* requiredSize) override;
+  HDEVINFO SetupDiCreateDeviceInfoList(const GUID* classGuid, HWND parent) override;
+  BOOL SetupDiCreateDeviceInfoA(HDEVINFO set, const char* deviceName, const GUID* classGuid,
+                                const char* description, HWND parent, DWORD flags,
+                                SP_DEVINFO_DATA* device) override;
+  BOOL SetupDiSetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property,
+                                         const BYTE* buffer, DWORD size) override;
+  BOOL SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO set,
+                                 SP_DEVINFO_DATA* device) override;
+  BOOL UpdateDriverForPlugAndPlayDevicesA(FARPROC proc, HWND parent, const char* hardwareId,
+                                          const char* infPath, DWORD flags,
+                                          BOOL* rebootRequired) override;
+
+ private:
+  // Writes "<name>(<args>) = <result>", adding the last-error code when the
+  // call failed.
+  void Log(const char* name, std::initializer_list<std::string> args, const std::string& result,
+           bool failed = false);
+  // Registry keys, libraries and looked-up functions appear with the name
+  // they were opened by, so that a reader need not follow handles by hand.
+  std::string Key(HKEY key) const;
+  // The full name of the key `subKey` below `key`.
+  std::string SubKeyPath(HKEY key, const char* subKey) const;
+  std::string Module(HMODULE module) const;
+  std::string Proc(FARPROC proc) const;
+  std::string Named(const void* handle) const;
+  void Remember(const void* handle, const std::string& name);
+
+  PlatformOps& system_;
+  ActionLog& log_;
+  std::map<uintptr_t, std::string> names_;
+};
+
+}  // namespace korvanta

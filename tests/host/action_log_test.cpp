@@ -1,0 +1,308 @@
+// The action log on the simulated machine: how each kind of argument is
+// written, the header, the stage markers and the exit code, and that a log
+// which cannot be written leaves the run as it is without one.
+#include <gtest/gtest.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "install/action_log.h"
+#include "install/logging_platform_ops.h"
+#include "install/run.h"
+#include "platform/sim/sim_machine.h"
+
+namespace korvanta {
+namespace {
+
+using sim::Fault;
+using sim::SimMachine;
+
+// The log file kept in memory; it refuses every line from `failFrom` on, as a
+// full disk or a file taken away would.
+class MemoryLogFile : public LogFile {
+ public:
+  explicit MemoryLogFile(size_t failFrom = SIZE_MAX) : failFrom_(failFrom) {}
+  bool AppendLine(const std::string& line) override {
+    if (lines.size() >= failFrom_) return false;
+    lines.push_back(line);
+    return true;
+  }
+  LogTime LocalTime() override { return LogTime{2024, 5, 1, 9, 5, 7}; }
+  std::vector<std::string> lines;
+
+ private:
+  size_t failFrom_;
+};
+
+std::string HexOf(const void* handle) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%" PRIXPTR, reinterpret_cast<uintptr_t>(handle));
+  return text;
+}
+
+// The operation of a log line ("00012 CopyFileA(...) = TRUE") or of a call of
+// the simulated machine ("CopyFileA(...)").
+std::string OperationName(const std::string& line) {
+  const size_t start = line.find(' ') != std::string::npos && line[0] >= '0' && line[0] <= '9'
+                           ? line.find(' ') + 1
+                           : 0;
+  return line.substr(start, line.find('(') - start);
+}
+
+// The calls of two runs, with the addresses of memory blocks (SIDs, process
+// lists, security descriptors), which differ from run to run, left out. The
+// simulated machine's own handles are far smaller numbers.
+std::vector<std::string> WithoutBlockAddresses(std::vector<std::string> calls) {
+  static const std::regex address("\\b[0-9]{12,}\\b");
+  for (std::string& call : calls) call = std::regex_replace(call, address, "block");
+  return calls;
+}
+
+std::vector<std::string> Numbered(const std::vector<std::string>& lines) {
+  std::vector<std::string> result;
+  for (const std::string& line : lines) {
+    if (!line.empty() && line[0] >= '0' && line[0] <= '9') result.push_back(line);
+  }
+  return result;
+}
+
+std::vector<std::string> Starting(const std::vector<std::string>& lines, const std::string& prefix) {
+  std::vector<std::string> result;
+  for (const std::string& line : lines) {
+    if (line.rfind(prefix, 0) == 0) result.push_back(line.substr(prefix.size()));
+  }
+  return result;
+}
+
+TEST(ActionLogLine, EachKindOfArgument) {
+  SimMachine machine;
+  machine.AddFile("C:\\setup\\LOCKED.DLL", "x");
+  machine.AddFault(Fault{"CopyFileA", ERROR_SHARING_VIOLATION, "LOCKED", 1});
+  MemoryLogFile file;
+  ActionLog log(file);
+  LoggingPlatformOps ops(machine, log);
+
+  // Blanks, quotes, control bytes and high bytes; a flag set; null pointers.
+  ops.MessageBoxA(nullptr, "Unable to copy \"A\x80\xFF.DLL\" to\tSystem!\n", "Korvanta Installation",
+                  MB_OK | MB_ICONSTOP);
+  ops.SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  ops.WritePrivateProfileStringA("VCache", nullptr, nullptr, "SYSTEM.INI");
+  // Failed calls carry the last-error code, which still reaches the caller.
+  ops.CopyFileA("C:\\setup\\LOCKED.DLL", "C:\\WINDOWS\\LOCKED.DLL", FALSE);
+  EXPECT_EQ(machine.GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  ops.CopyFileA("C:\\setup\\MISSING.DLL", "C:\\WINDOWS\\MISSING.DLL", FALSE);
+  // A predefined key by name, opened keys by the name they were opened with,
+  // registry results as the code they return.
+  HKEY key = nullptr;
+  DWORD disposition = 0;
+  ASSERT_EQ(ops.RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Korvanta", 0, nullptr, 0,
+                                KEY_ALL_ACCESS, nullptr, &key, &disposition),
+            ERROR_SUCCESS);
+  const BYTE path[] = "C:\\App\"\xE9";
+  ops.RegSetValueExA(key, "Path", 0, REG_SZ, path, sizeof path);
+  const BYTE number[] = {0x1F, 0x00, 0x01, 0x00};
+  ops.RegSetValueExA(key, "Flags", 0, REG_DWORD, number, sizeof number);
+  ops.RegSetValueExA(key, "Config", 0, REG_BINARY, number, 3);
+  ops.RegCloseKey(key);
+  HKEY missing = nullptr;
+  ops.RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Nobody", 0, KEY_READ, &missing);
+  const HMODULE newDev = ops.LoadLibraryA("NewDev.dll");
+  const FARPROC update = ops.GetProcAddress(newDev, "UpdateDriverForPlugAndPlayDevicesA");
+  ops.UpdateDriverForPlugAndPlayDevicesA(update, nullptr, "*REALTIME", "C:\\WINDOWS\\INF\\A.INF",
+                                         INSTALLFLAG_FORCE, nullptr);
+
+  const std::string keyName = HexOf(key) + ":\"HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvanta\"";
+  const std::string updateName =
+      HexOf(reinterpret_cast<const void*>(update)) +
+      ":\"NewDev.dll!UpdateDriverForPlugAndPlayDevicesA\"";
+  const std::vector<std::string> expected = {
+      "00001 MessageBoxA(NULL, \"Unable to copy \"\"A\\x80\\xFF.DLL\"\" to\\x09System!\\x0A\", "
+      "\"Korvanta Installation\", 0x10) = 1",
+      "00002 SetErrorMode(0x8001) = 0x0",
+      "00003 WritePrivateProfileStringA(\"VCache\", NULL, NULL, \"SYSTEM.INI\") = TRUE",
+      "00004 CopyFileA(\"C:\\setup\\LOCKED.DLL\", \"C:\\WINDOWS\\LOCKED.DLL\", FALSE) = FALSE, "
+      "error 0x20",
+      "00005 CopyFileA(\"C:\\setup\\MISSING.DLL\", \"C:\\WINDOWS\\MISSING.DLL\", FALSE) = FALSE, "
+      "error 0x2",
+      "00006 RegCreateKeyExA(HKEY_LOCAL_MACHINE, \"SOFTWARE\\Korvanta\", 0, NULL, 0x0, 0xF003F, "
+      "NULL, ->" + keyName + ", ->created) = ERROR_SUCCESS",
+      "00007 RegSetValueExA(" + keyName + ", \"Path\", 0, REG_SZ, \"C:\\App\"\"\\xE9\\x00\", 9) = "
+      "ERROR_SUCCESS",
+      "00008 RegSetValueExA(" + keyName + ", \"Flags\", 0, REG_DWORD, 0x1001F, 4) = ERROR_SUCCESS",
+      "00009 RegSetValueExA(" + keyName + ", \"Config\", 0, REG_BINARY, hex:1F 00 01, 3) = "
+      "ERROR_SUCCESS",
+      "00010 RegCloseKey(" + keyName + ") = ERROR_SUCCESS",
+      "00011 RegOpenKeyExA(HKEY_CURRENT_USER, \"Software\\Nobody\", 0x0, 0x20019, " +
+          HexOf(&missing) + ") = error 0x2",
+      "00012 LoadLibraryA(\"NewDev.dll\") = " + HexOf(newDev) + ":\"NewDev.dll\"",
+      "00013 GetProcAddress(" + HexOf(newDev) + ":\"NewDev.dll\", "
+      "\"UpdateDriverForPlugAndPlayDevicesA\") = " + updateName,
+      "00014 UpdateDriverForPlugAndPlayDevicesA(" + updateName + ", NULL, \"*REALTIME\", "
+      "\"C:\\WINDOWS\\INF\\A.INF\", 0x1, NULL) = FALSE, error 0x2",
+  };
+  EXPECT_EQ(file.lines, expected);
+}
+
+// Access lists are shown entry by entry, read only within the size the list
+// states; GUIDs in registry form.
+TEST(ActionLogLine, AccessListsAndGuids) {
+  SimMachine machine;
+  MemoryLogFile file;
+  ActionLog log(file);
+  LoggingPlatformOps ops(machine, log);
+  // Everyone (S-1-1-0) allowed 0xF003F, inherited by subkeys; then the same
+  // list claiming a second entry it has no room for.
+  BYTE acl[28] = {2, 0, 28, 0, 1, 0, 0, 0,  0, 2, 20, 0, 0x3F, 0, 0x0F, 0,
+                  1, 1, 0, 0, 0, 0, 0, 1,   0, 0, 0, 0};
+  ACL* list = reinterpret_cast<ACL*>(acl);
+  ops.SetNamedSecurityInfoA(nullptr, "MACHINE\\SYSTEM", SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION,
+                            nullptr, nullptr, list, nullptr);
+  acl[4] = 2;
+  ops.SetNamedSecurityInfoA(nullptr, "MACHINE\\SYSTEM", SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION,
+                            nullptr, nullptr, list, nullptr);
+  const GUID media = {0x4D36E96C, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+  const HDEVINFO set = ops.SetupDiCreateDeviceInfoList(&media, nullptr);
+  ops.SetupDiDestroyDeviceInfoList(set);
+
+  const std::string call = "SetNamedSecurityInfoA(NULL, \"MACHINE\\SYSTEM\", 4, 0x4, NULL, NULL, " +
+                           HexOf(acl) + " {allow S-1-1-0 mask 0xF003F flags 0x2";
+  ASSERT_EQ(file.lines.size(), 4u);
+  EXPECT_EQ(file.lines[0], "00001 " + call + "}, NULL) = error 0x7F");
+  EXPECT_EQ(file.lines[1], "00002 " + call + ", ?}, NULL) = error 0x7F");
+  EXPECT_EQ(file.lines[2], "00003 SetupDiCreateDeviceInfoList({4D36E96C-E325-11CE-BFC1-08002BE10318}, "
+                           "NULL) = " + HexOf(set));
+}
+
+class ActionLogRun : public ::testing::TestWithParam<DWORD> {
+ protected:
+  void Prepare(SimMachine& machine) {
+    const bool nineX = GetParam() == VER_PLATFORM_WIN32_WINDOWS;
+    machine.SetPlatform(GetParam(), nineX ? 4 : 5, nineX ? 10 : 1);
+    machine.SetCommandLine("\"C:\\setup\\korvanta-sysinstall.exe\" \"C:\\Program Files\\K\" K");
+    machine.AddFile("C:\\setup\\PX_USB.INF", "usb");
+    machine.AddFile("C:\\setup\\FTD2XX.DLL", "ftd");
+    machine.AddFile("C:\\WINDOWS\\system32\\FTD2XX.DLL", "in use");
+    machine.LockFile("C:\\WINDOWS\\system32\\FTD2XX.DLL");
+  }
+};
+
+// The header, then one numbered line per operation of the plain run, in the
+// same order, the stages marked in their fixed order, and the exit code last.
+TEST_P(ActionLogRun, HeaderOperationsInOrderStagesAndExitCode) {
+  SimMachine plain;
+  Prepare(plain);
+  const int plainExit = InstallerMain(plain);
+  SimMachine machine;
+  Prepare(machine);
+  MemoryLogFile file;
+
+  EXPECT_EQ(InstallerMainWithLog(machine, file), plainExit);
+
+  const bool nineX = GetParam() == VER_PLATFORM_WIN32_WINDOWS;
+  const std::vector<std::string> header(file.lines.begin(), file.lines.begin() + 7);
+  EXPECT_EQ(header, (std::vector<std::string>{
+                        "==== korvanta-sysinstall action log, started 2024-05-01 09:05:07",
+                        "==== executable \"C:\\setup\\korvanta-sysinstall.exe\"",
+                        "==== command line \"\"\"C:\\setup\\korvanta-sysinstall.exe\"\" "
+                        "\"\"C:\\Program Files\\K\"\" K\"",
+                        nineX ? "==== platform id 1, version 4.10, build 67766446 \"\""
+                              : "==== platform id 2, version 5.1, build 2600 \"\"",
+                        "==== SourceDir \"C:\\setup\\\"",
+                        "==== WindowsDir \"C:\\WINDOWS\"",
+                        "==== SystemDir \"C:\\WINDOWS\\system32\""}));
+  EXPECT_EQ(Starting(file.lines, "---- "),
+            (std::vector<std::string>{"load NewDev.dll", "IsProductRunning", "BuildInstallContext",
+                                      "TuneDiskCache", "ResetEngineSettings", "InstallAspiLayer",
+                                      nineX ? "InstallKernel9x" : "InstallKernelNt",
+                                      "InstallAudioEngine", "InstallUsbAudioInterfaceFiles",
+                                      "InstallUsbControllerFiles", "DeployMediaFiles",
+                                      "release NewDev.dll"}));
+  EXPECT_EQ(file.lines.back(), "==== exit code 0");
+
+  const std::vector<std::string> operations = Numbered(file.lines);
+  ASSERT_EQ(operations.size(), plain.Calls().size());
+  for (size_t i = 0; i < operations.size(); ++i) {
+    char number[16];
+    std::snprintf(number, sizeof number, "%05zu ", i + 1);
+    EXPECT_EQ(operations[i].substr(0, 6), number);
+    EXPECT_EQ(OperationName(operations[i]), OperationName(plain.Calls()[i])) << operations[i];
+  }
+  // The failed copy shows with its code, and its message box after it.
+  bool copyFailed = false;
+  for (const std::string& line : operations) {
+    if (line.find("CopyFileA(\"C:\\setup\\FTD2XX.DLL\"") != std::string::npos) {
+      copyFailed = line.ends_with(") = FALSE, error 0x20");
+    } else if (line.find("MessageBoxA(") != std::string::npos) {
+      EXPECT_TRUE(copyFailed) << line;
+      EXPECT_NE(line.find("\"Unable to copy \"\"FTD2XX.DLL\"\""), std::string::npos) << line;
+    }
+  }
+  EXPECT_TRUE(copyFailed);
+}
+
+// A log that cannot take a single line is dropped at once: the run makes
+// exactly the calls it makes without a log. One that fails later goes quiet
+// and changes nothing the run does.
+TEST_P(ActionLogRun, UnwritableLogLeavesTheRunAsItIs) {
+  SimMachine plain;
+  Prepare(plain);
+  const int plainExit = InstallerMain(plain);
+
+  SimMachine refused;
+  Prepare(refused);
+  MemoryLogFile nothing(0);
+  EXPECT_EQ(InstallerMainWithLog(refused, nothing), plainExit);
+  EXPECT_EQ(WithoutBlockAddresses(refused.Calls()), WithoutBlockAddresses(plain.Calls()));
+  EXPECT_TRUE(nothing.lines.empty());
+
+  SimMachine full;
+  Prepare(full);
+  MemoryLogFile fillsUp(40);
+  EXPECT_EQ(InstallerMainWithLog(full, fillsUp), plainExit);
+  EXPECT_EQ(fillsUp.lines.size(), 40u);
+  EXPECT_EQ(full.Files(), plain.Files());
+  EXPECT_EQ(full.MessageBoxes().size(), plain.MessageBoxes().size());
+  EXPECT_EQ(full.PendingRenames(), plain.PendingRenames());
+  EXPECT_EQ(full.OpenHandleCount(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothFamilies, ActionLogRun,
+                         ::testing::Values(VER_PLATFORM_WIN32_WINDOWS, VER_PLATFORM_WIN32_NT),
+                         [](const auto& info) {
+                           return info.param == VER_PLATFORM_WIN32_WINDOWS ? "Win9x" : "WinNT";
+                         });
+
+// The raised error: the error box in the log with its caption and text, and
+// exit code 1 as the last line.
+TEST(ActionLogErrorBox, ErrorBoxRunEndsWithExitCodeOne) {
+  SimMachine machine;
+  machine.SetPlatform(VER_PLATFORM_WIN32_WINDOWS, 4, 10);
+  machine.AddFault(Fault{"WritePrivateProfileStringA", ERROR_ACCESS_DENIED, "MinFileCache", 1});
+  MemoryLogFile file;
+
+  EXPECT_EQ(InstallerMainWithLog(machine, file), 1);
+
+  const auto& lines = file.lines;
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(lines.back(), "==== exit code 1");
+  size_t marker = 0;
+  while (marker < lines.size() && lines[marker] != "---- error box") ++marker;
+  size_t boxAt = marker;
+  while (boxAt < lines.size() && lines[boxAt].find(" MessageBoxA(") == std::string::npos) ++boxAt;
+  ASSERT_LT(boxAt, lines.size());
+  const std::string& box = lines[boxAt];
+  EXPECT_NE(box.find(" MessageBoxA(NULL, \"Exception Exception in module korvanta-sysinstall.exe at "),
+            std::string::npos)
+      << box;
+  EXPECT_TRUE(box.ends_with(".\\x0AUnable to write to System.ini.\", \"Application Error\", 0x2010) = 1"))
+      << box;
+  EXPECT_NE(lines[marker - 1].find("WritePrivateProfileStringA(\"VCache\", \"MinFileCache\""),
+            std::string::npos);
+  EXPECT_TRUE(lines[marker - 1].ends_with("= FALSE, error 0x5")) << lines[marker - 1];
+}
+
+}  // namespace
+}  // namespace korvanta
