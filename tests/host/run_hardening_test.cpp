@@ -54,6 +54,17 @@ TEST(InstallerMainForeignErrorTest, EveryErrorShowsTheErrorBoxAndEndsWithOne) {
   }
 }
 
+// A machine of the family with a few component files of each stage beside
+// the installer.
+void AddSomeComponentFiles(SimMachine& machine, DWORD platform) {
+  machine.SetPlatform(platform, platform == VER_PLATFORM_WIN32_WINDOWS ? 4 : 5);
+  for (const char* name : {"MAYA51USB.INF", "FTD2XX.DLL", "RUNDAVEK.DLL", "RUNDAVEK.EXE",
+                           "RUNDAVEK.SYS", "RUNDAVEK.VXD", "RUNDAVEK.INF", "WNASPI32.NT",
+                           "WNASPI32.9x"}) {
+    machine.AddFile(std::string("C:\\setup\\") + name, name);
+  }
+}
+
 // Every path handed to an operation that changes a file is a full path.
 void ExpectOnlyFullPaths(const SimMachine& machine, const std::string& why) {
   static const std::regex quoted("\"([^\"]*)\"");
@@ -81,12 +92,7 @@ TEST(RunHardeningTest, AStageWhoseDirectoriesCannotBeReadWritesNothing) {
     for (const auto& c : cases) {
       const std::string why = std::string(c.failing) + " on platform " + std::to_string(platform);
       SimMachine machine;
-      machine.SetPlatform(platform, platform == VER_PLATFORM_WIN32_WINDOWS ? 4 : 5);
-      for (const char* name : {"MAYA51USB.INF", "FTD2XX.DLL", "RUNDAVEK.DLL", "RUNDAVEK.EXE",
-                               "RUNDAVEK.SYS", "RUNDAVEK.VXD", "RUNDAVEK.INF", "WNASPI32.NT",
-                               "WNASPI32.9x"}) {
-        machine.AddFile(std::string("C:\\setup\\") + name, name);
-      }
+      AddSomeComponentFiles(machine, platform);
       const auto filesBefore = machine.Files();
       machine.AddFault(Fault{c.failing, ERROR_NOT_ENOUGH_MEMORY, "", 1});
 
@@ -113,12 +119,7 @@ TEST(RunHardeningTest, AnUnknownFamilyGetsOnlyWhatBothFamiliesShare) {
   for (DWORD platform : {VER_PLATFORM_WIN32_WINDOWS, VER_PLATFORM_WIN32_NT}) {
     const std::string why = "platform " + std::to_string(platform);
     SimMachine machine;
-    machine.SetPlatform(platform, platform == VER_PLATFORM_WIN32_WINDOWS ? 4 : 5);
-    for (const char* name : {"MAYA51USB.INF", "FTD2XX.DLL", "RUNDAVEK.DLL", "RUNDAVEK.EXE",
-                             "RUNDAVEK.SYS", "RUNDAVEK.VXD", "RUNDAVEK.INF", "WNASPI32.NT",
-                             "WNASPI32.9x"}) {
-      machine.AddFile(std::string("C:\\setup\\") + name, name);
-    }
+    AddSomeComponentFiles(machine, platform);
     const std::string systemIni = "[vcache]\r\nchunksize=512\r\n";
     machine.AddFile("C:\\WINDOWS\\SYSTEM.INI", systemIni);
     machine.AddRegistryKey(HKEY_CURRENT_USER, "Software\\Korvanta\\Engine\\Devices");
