@@ -310,13 +310,8 @@ def _source_bytes(source: str) -> bytes:
 
 
 def _snapshot(machine: winebed.Machine, version: Version) -> winebed.Snapshot:
-    snapshot = machine.snapshot()
-    if family(version) == "nt":
-        return snapshot
-    extra = machine.reg_save("HKLM\\Enum")
-    snapshot.registry.keys.update(extra.keys)
-    snapshot.registry.values.update(extra.values)
-    return snapshot
+    # The 9x family keeps its device tree in HKLM\Enum.
+    return machine.snapshot(extra_keys=("HKLM\\Enum",) if family(version) == "9x" else ())
 
 
 def _prepare(template: winebed.Template, version: Version,
@@ -336,15 +331,7 @@ def _prepare(template: winebed.Template, version: Version,
         machine.install_payload(names)
         machine.reg_import({USER_ENGINE_KEY: {"Latency": dword(10)},
                             USER_ENGINE_KEY + "\\Devices\\0": {"Name": sz("Maya")}})
-        if family(version) == "nt":
-            # Every NT Windows has the 16-bit system folder; Wine's prefix has not.
-            machine.mkdir(WIN + "\\SYSTEM")
-        else:
-            machine.remove(SYS + "\\wnaspi32.dll")
-            machine.mkdir(SYS + "\\IOSUBSYS")
-            machine.mkdir(SYS_9X_DRIVERS)
-            # The 9x family keeps its device tree in HKLM\Enum; Wine's prefix has none.
-            machine.wine("reg", "add", "HKLM\\Enum\\Root", "/f")
+        machine.add_real_windows_layout(family(version))
         return machine
     except BaseException:
         machine.close()

@@ -90,8 +90,11 @@ def run(options) -> dict:
             if options.app_dir:
                 machine.mkdir(options.app_dir)
                 machine.write(options.app_dir + "\\HISTORY.TXT", "Release notes of the previous version.\r\n")
+            machine.add_real_windows_layout(options.family)
+            # The 9x family keeps its device tree in HKLM\Enum.
+            extra_keys = ("HKLM\\Enum",) if options.family == "9x" else ()
             exe = machine.install_payload(payload=Path(options.payload).resolve())
-            before = machine.snapshot()
+            before = machine.snapshot(extra_keys)
 
             arguments = [options.app_dir, options.manual] if options.app_dir else []
             command_line = " ".join([f'"{exe}"'] + [winebed._quote_argument(a) for a in arguments])
@@ -101,13 +104,13 @@ def run(options) -> dict:
             started = time.monotonic()
             result = machine.run_installer(command_line=command_line, env=env)
             seconds = time.monotonic() - started
-            after = machine.snapshot()
+            after = machine.snapshot(extra_keys)
             pending = [{"source": r.source, "target": r.target or None, "replace_existing": r.replace_existing}
                        for r in after.pending_renames()]
             wininit = [{"target": target, "source": source} for target, source in machine.wininit_renames()]
 
             machine.restart()
-            restarted = machine.snapshot()
+            restarted = machine.snapshot(extra_keys)
             arch, reason = winebed.wine_arch()
             return {
                 "family": options.family,

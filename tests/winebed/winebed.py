@@ -1070,6 +1070,22 @@ class Machine:
         target = self.path(windows_path)
         return IniFile(target.read_bytes() if target.exists() else b"")
 
+    def add_real_windows_layout(self, family: str) -> None:
+        """Gives the prefix what every real Windows of the family has and a
+        Wine prefix lacks, so that every component of the installer can be
+        placed: NT has the 16-bit system folder C:\\windows\\SYSTEM; the 9x
+        family has IOSUBSYS below its system folder, the driver folder its rule
+        puts beside it (system folder + "32", then Drivers) and its device tree
+        in HKLM\\Enum, and no ASPI layer until one is installed (Wine's prefix
+        holds a placeholder WNASPI32.DLL)."""
+        if family == "nt":
+            self.mkdir("C:\\windows\\SYSTEM")
+            return
+        self.remove("C:\\windows\\system32\\wnaspi32.dll")
+        self.mkdir("C:\\windows\\system32\\IOSUBSYS")
+        self.mkdir("C:\\windows\\system3232\\Drivers")
+        self.wine("reg", "add", "HKLM\\Enum\\Root", "/f")
+
     def install_payload(self, names: Optional[Iterable[str]] = None, setup_dir: str = SETUP_DIR,
                         payload: Optional[Path] = None, exe: Optional[Path] = None) -> str:
         """Puts the installer and the component files (all, or the given
@@ -1369,10 +1385,11 @@ class Machine:
 
     # ---- snapshots
 
-    def snapshot(self) -> Snapshot:
-        """Files under C:\\, the registry trees of SNAPSHOT_KEYS and the
-        profile files, as they stand in the running session."""
-        registry = self.reg_save(*SNAPSHOT_KEYS)
+    def snapshot(self, extra_keys: Iterable[str] = ()) -> Snapshot:
+        """Files under C:\\, the registry trees of SNAPSHOT_KEYS (and
+        extra_keys, such as the 9x family's HKLM\\Enum) and the profile files,
+        as they stand in the running session."""
+        registry = self.reg_save(*SNAPSHOT_KEYS, *extra_keys)
         files: dict[str, tuple[str, FileEntry]] = {}
         profiles: dict[str, bytes] = {}
         for path in _walk(self.drive_c):
