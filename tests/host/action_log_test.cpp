@@ -225,7 +225,7 @@ TEST_P(ActionLogRun, HeaderOperationsInOrderStagesAndExitCode) {
   const std::vector<std::string> operations = Numbered(file.lines);
   ASSERT_EQ(operations.size(), plain.Calls().size());
   for (size_t i = 0; i < operations.size(); ++i) {
-    char number[16];
+    char number[32];
     std::snprintf(number, sizeof number, "%05zu ", i + 1);
     EXPECT_EQ(operations[i].substr(0, 6), number);
     EXPECT_EQ(OperationName(operations[i]), OperationName(plain.Calls()[i])) << operations[i];

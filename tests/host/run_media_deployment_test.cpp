@@ -100,7 +100,9 @@ TEST(DeployMediaFilesTest, ManualNamesHoldingAPathSkipTheManuals) {
     EXPECT_EQ(machine.CallsTo("CopyFileA"), expected);
     // A refused name is not even looked for.
     for (const std::string& call : machine.Calls()) {
-      if (!c.manualsCopied) EXPECT_EQ(call.find("DATA\\DOC"), std::string::npos) << call;
+      if (!c.manualsCopied) {
+        EXPECT_EQ(call.find("DATA\\DOC"), std::string::npos) << call;
+      }
     }
     EXPECT_FALSE(machine.FileExists("C:\\App\\HISTORY.TXT"));
     EXPECT_TRUE(machine.MessageBoxes().empty());

@@ -89,7 +89,7 @@ TEST_P(ProductGuardTest, OnlyTheFileNamePartOfAProductNameInAsciiCapitalsMatches
 TEST_P(ProductGuardTest, AVisitorThatStopsOnTheFirstProcessEndsTheWalkWhichStillReportsTrue) {
   auto machine = NewMachine();
   machine->AddProcesses(5);
-  Visits visits{machine.get()};
+  Visits visits{machine.get(), {}};
   visits.stopAtOnce = true;
   EXPECT_TRUE(EnumerateProcesses(*machine, RecordingVisitor, reinterpret_cast<uintptr_t>(&visits)));
   EXPECT_EQ(visits.names.size(), 1u);
@@ -117,12 +117,12 @@ TEST_P(ProductGuardTest, NoBackEndMeansNotRunning) {
     auto machine = NewMachine();
     if (kind == "library") machine->RemoveLibrary(library);
     if (kind == "export") machine->RemoveExport(library, name);
-    if (kind == "fault") machine->AddFault(Fault{name, ERROR_NOT_ENOUGH_MEMORY});
+    if (kind == "fault") machine->AddFault(Fault{name, ERROR_NOT_ENOUGH_MEMORY, "", 1});
     machine->AddProcess("TAV.EXE", "C:\\K\\TAV.EXE");
-    Visits visits{machine.get()};
+    Visits visits{machine.get(), {}};
     EXPECT_FALSE(EnumerateProcesses(*machine, RecordingVisitor, reinterpret_cast<uintptr_t>(&visits)));
     EXPECT_TRUE(visits.names.empty());
-    if (kind == "fault") machine->AddFault(Fault{name, ERROR_NOT_ENOUGH_MEMORY});
+    if (kind == "fault") machine->AddFault(Fault{name, ERROR_NOT_ENOUGH_MEMORY, "", 1});
     EXPECT_FALSE(IsProductRunning(*machine));
     ExpectNothingHeld(*machine);
   }
@@ -141,13 +141,15 @@ TEST_P(PsapiWalkTest, AFullIdArrayIsReadAgainTwiceAsLargeBeforeAnyVisit) {
     SCOPED_TRACE(processes);
     auto machine = NewMachine();
     machine->AddProcesses(processes - 1);
-    Visits visits{machine.get()};
+    Visits visits{machine.get(), {}};
     visits.stopAtOnce = true;
     EXPECT_TRUE(EnumerateProcesses(*machine, RecordingVisitor, reinterpret_cast<uintptr_t>(&visits)));
     const std::vector<std::string> reads = machine->CallsTo("EnumProcesses");
     ASSERT_EQ(reads.size(), processes == 256 ? 2u : 1u);
     EXPECT_NE(reads[0].find(", ptr, 1024, ptr)"), std::string::npos) << reads[0];
-    if (processes == 256) EXPECT_NE(reads[1].find(", ptr, 2048, ptr)"), std::string::npos) << reads[1];
+    if (processes == 256) {
+      EXPECT_NE(reads[1].find(", ptr, 2048, ptr)"), std::string::npos) << reads[1];
+    }
     EXPECT_EQ(visits.readsBeforeFirstVisit, static_cast<int>(reads.size()));
     ExpectNothingHeld(*machine);
   }
@@ -164,7 +166,7 @@ TEST_P(PsapiWalkTest, AnUnqueryableProcessIsVisitedWithAnEmptyName) {
     // Each walk's call for the second process fails.
     const auto failSecond = [&] { if (canOpen) machine->AddFault(Fault{failing, ERROR_ACCESS_DENIED, "", 2}); };
     failSecond();
-    Visits visits{machine.get()};
+    Visits visits{machine.get(), {}};
     EXPECT_TRUE(EnumerateProcesses(*machine, RecordingVisitor, reinterpret_cast<uintptr_t>(&visits)));
     EXPECT_EQ(visits.names, (std::vector<std::string>{"C:\\setup\\korvanta-sysinstall.exe", ""}));
     failSecond();

@@ -59,7 +59,7 @@ TEST(RegistryWritersTest, ADwordReplacesAStringOfTheSameName) {
 
 TEST(RegistryWritersTest, AKeyThatCannotBeCreatedWritesNothingAndReportsNothing) {
   SimMachine machine;
-  machine.AddFault({"RegCreateKeyExA", ERROR_ACCESS_DENIED});
+  machine.AddFault({"RegCreateKeyExA", ERROR_ACCESS_DENIED, "", 1});
   RegWriteDword(machine, HKEY_LOCAL_MACHINE, Deep, "Start", 2);
   EXPECT_FALSE(machine.RegistryKeyExists(HKEY_LOCAL_MACHINE, Deep));
   EXPECT_TRUE(machine.MessageBoxes().empty());
