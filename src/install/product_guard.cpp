@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "toolkit/run_time_library.h"
 #include "toolkit/scoped_handle.h"
 
 namespace korvanta {
@@ -52,14 +53,10 @@ class ScopedHeapBlock {
 
 bool EnumerateWithPsapi(PlatformOps& ops, ProcessVisitor visitor, uintptr_t user) {
   // Loaded for this one walk only: PSAPI.DLL is not part of every NT 4.
-  ScopedModule psapi(ops, ops.LoadLibraryA("PSAPI.DLL"));
-  if (!psapi) return false;
-  const FARPROC enumProcesses = ops.GetProcAddress(psapi.Get(), "EnumProcesses");
-  const FARPROC enumProcessModules = ops.GetProcAddress(psapi.Get(), "EnumProcessModules");
-  const FARPROC getModuleFileNameEx = ops.GetProcAddress(psapi.Get(), "GetModuleFileNameExA");
-  if (enumProcesses == nullptr || enumProcessModules == nullptr || getModuleFileNameEx == nullptr) {
-    return false;
-  }
+  const auto psapi = LoadRunTimeFunctions<3>(
+      ops, "PSAPI.DLL", {"EnumProcesses", "EnumProcessModules", "GetModuleFileNameExA"});
+  if (!psapi.AllFound()) return false;
+  const auto [enumProcesses, enumProcessModules, getModuleFileNameEx] = psapi.address;
 
   // EnumProcesses does not say how many ids there are: a filled array may
   // have been cut, so the whole list is read again into a larger one before
@@ -104,12 +101,10 @@ bool EnumerateWithPsapi(PlatformOps& ops, ProcessVisitor visitor, uintptr_t user
 bool EnumerateWithToolhelp(PlatformOps& ops, ProcessVisitor visitor, uintptr_t user) {
   // Looked up rather than imported: NT 4's kernel32 has no Toolhelp, and an
   // import it lacks would stop the installer from loading at all.
-  ScopedModule kernel(ops, ops.LoadLibraryA("Kernel32.DLL"));
-  if (!kernel) return false;
-  const FARPROC createSnapshot = ops.GetProcAddress(kernel.Get(), "CreateToolhelp32Snapshot");
-  const FARPROC processFirst = ops.GetProcAddress(kernel.Get(), "Process32First");
-  const FARPROC processNext = ops.GetProcAddress(kernel.Get(), "Process32Next");
-  if (createSnapshot == nullptr || processFirst == nullptr || processNext == nullptr) return false;
+  const auto kernel = LoadRunTimeFunctions<3>(
+      ops, "Kernel32.DLL", {"CreateToolhelp32Snapshot", "Process32First", "Process32Next"});
+  if (!kernel.AllFound()) return false;
+  const auto [createSnapshot, processFirst, processNext] = kernel.address;
 
   ScopedSnapshot snapshot(ops, ops.CreateToolhelp32Snapshot(createSnapshot, TH32CS_SNAPPROCESS, 0));
   if (!snapshot) return false;

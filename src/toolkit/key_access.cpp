@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "toolkit/run_time_library.h"
 #include "toolkit/scoped_handle.h"
 
 namespace korvanta {
@@ -31,10 +32,9 @@ std::string RegistryObjectName(HKEY root, const std::string& subKey) {
 
 bool GrantRegistryKeyAccess(PlatformOps& ops, HKEY root, const std::string& subKey,
                             DWORD accessMask) {
-  ScopedModule advapi(ops, ops.LoadLibraryA(SecurityLibrary));
-  if (!advapi) return false;
-  const FARPROC setSecurity = ops.GetProcAddress(advapi.Get(), "SetNamedSecurityInfoA");
-  if (setSecurity == nullptr) return false;
+  const auto advapi = LoadRunTimeFunctions<1>(ops, SecurityLibrary, {"SetNamedSecurityInfoA"});
+  if (!advapi.AllFound()) return false;
+  const FARPROC setSecurity = advapi.address[0];
   const std::string objectName = RegistryObjectName(root, subKey);
 
   SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
@@ -61,10 +61,9 @@ bool GrantRegistryKeyAccess(PlatformOps& ops, HKEY root, const std::string& subK
 
 std::optional<SavedKeySecurity> ReadRegistryKeySecurity(PlatformOps& ops, HKEY root,
                                                         const std::string& subKey) {
-  ScopedModule advapi(ops, ops.LoadLibraryA(SecurityLibrary));
-  if (!advapi) return std::nullopt;
-  const FARPROC getSecurity = ops.GetProcAddress(advapi.Get(), "GetNamedSecurityInfoA");
-  if (getSecurity == nullptr) return std::nullopt;
+  const auto advapi = LoadRunTimeFunctions<1>(ops, SecurityLibrary, {"GetNamedSecurityInfoA"});
+  if (!advapi.AllFound()) return std::nullopt;
+  const FARPROC getSecurity = advapi.address[0];
   const std::string objectName = RegistryObjectName(root, subKey);
 
   ACL* list = nullptr;
@@ -95,10 +94,9 @@ std::optional<SavedKeySecurity> ReadRegistryKeySecurity(PlatformOps& ops, HKEY r
 
 bool RestoreRegistryKeySecurity(PlatformOps& ops, HKEY root, const std::string& subKey,
                                 const SavedKeySecurity& saved) {
-  ScopedModule advapi(ops, ops.LoadLibraryA(SecurityLibrary));
-  if (!advapi) return false;
-  const FARPROC setSecurity = ops.GetProcAddress(advapi.Get(), "SetNamedSecurityInfoA");
-  if (setSecurity == nullptr) return false;
+  const auto advapi = LoadRunTimeFunctions<1>(ops, SecurityLibrary, {"SetNamedSecurityInfoA"});
+  if (!advapi.AllFound()) return false;
+  const FARPROC setSecurity = advapi.address[0];
   const std::string objectName = RegistryObjectName(root, subKey);
 
   // The protection is stated either way: without it, the call would leave the
