@@ -78,9 +78,9 @@ constexpr char PresenceFileNt[] = "Drivers\\ASPI32.SYS";
 void InstallAspiLayer(const Platform& platform, std::string sourceDir, std::string windowsDir,
                       std::string systemDir) {
   PlatformOps& ops = platform.ops;
-  sourceDir = AdjustTrailingBackslash(sourceDir, true);
-  windowsDir = AdjustTrailingBackslash(windowsDir, true);
-  systemDir = AdjustTrailingBackslash(systemDir, true);
+  sourceDir = AdjustTrailingBackslash(ops, sourceDir, true);
+  windowsDir = AdjustTrailingBackslash(ops, windowsDir, true);
+  systemDir = AdjustTrailingBackslash(ops, systemDir, true);
   const bool is9x = platform.Is9xFamily();
 
   // An ASPI layer already in place (ours or another vendor's) is left alone.

@@ -46,8 +46,8 @@ void Schedule(const Platform& platform, const EngineFile& file, const std::strin
 void InstallAudioEngine(const Platform& platform, std::string sourceDir, std::string,
                         std::string systemDir) {
   PlatformOps& ops = platform.ops;
-  sourceDir = AdjustTrailingBackslash(sourceDir, true);
-  systemDir = AdjustTrailingBackslash(systemDir, true);
+  sourceDir = AdjustTrailingBackslash(ops, sourceDir, true);
+  systemDir = AdjustTrailingBackslash(ops, systemDir, true);
 
   if (Stage(ops, Library, sourceDir, systemDir)) Schedule(platform, Library, systemDir);
 

@@ -69,9 +69,9 @@ void PlaceFile(PlatformOps& ops, const KernelFile& file, const std::string& sour
 void InstallKernel9x(const Platform& platform, std::string sourceDir, std::string windowsDir,
                      std::string systemDir) {
   PlatformOps& ops = platform.ops;
-  sourceDir = AdjustTrailingBackslash(sourceDir, true);
-  windowsDir = AdjustTrailingBackslash(windowsDir, true);
-  systemDir = AdjustTrailingBackslash(systemDir, true);
+  sourceDir = AdjustTrailingBackslash(ops, sourceDir, true);
+  windowsDir = AdjustTrailingBackslash(ops, windowsDir, true);
+  systemDir = AdjustTrailingBackslash(ops, systemDir, true);
 
   PlaceFile(ops, VxdFile, sourceDir, windowsDir, systemDir);
   PlaceFile(ops, ThunkFile, sourceDir, windowsDir, systemDir);

@@ -91,33 +91,28 @@ void WriteEntry(PlatformOps& ops, const Entry& entry) {
 void InstallKernelNt(const Platform& platform, std::string sourceDir, std::string windowsDir,
                      std::string systemDir) {
   PlatformOps& ops = platform.ops;
-  const std::string source = AdjustTrailingBackslash(sourceDir, true);
+  const std::string source = AdjustTrailingBackslash(ops, sourceDir, true);
   CopyAndReport(ops, source + "RUNDAVEK.SYS",
-                AdjustTrailingBackslash(systemDir, true) + "DRIVERS\\RUNDAVEK.SYS",
+                AdjustTrailingBackslash(ops, systemDir, true) + "DRIVERS\\RUNDAVEK.SYS",
                 "Unable to copy \"RUNDAVEK.SYS\" to Systemdirectory!");
   CopyAndReport(ops, source + "RUNDAVEK.INF",
-                AdjustTrailingBackslash(windowsDir, true) + "INF\\RUNDAVEK.INF",
+                AdjustTrailingBackslash(ops, windowsDir, true) + "INF\\RUNDAVEK.INF",
                 "Unable to copy \"RUNDAVEK.INF\" to INF directory !");
 
   // The INF beside the installer, not the copy: the copy may have failed.
   InstallRootDevice(platform, source + "rundavek.inf", HardwareId);
 
-  // The branch's own access list is kept and put back afterwards. Without it
-  // the branch stays open to everyone or, worse, shut to everyone including
-  // the system, which then no longer finds its own root devices. A list that
-  // cannot be read is not touched at all.
-  const std::optional<SavedKeySecurity> saved =
-      ReadRegistryKeySecurity(ops, HKEY_LOCAL_MACHINE, GrantedKey);
-  if (!saved || !GrantRegistryKeyAccess(ops, HKEY_LOCAL_MACHINE, GrantedKey, GENERIC_ALL)) {
+  // The branch's own access list is kept and put back afterwards, on every
+  // way out of the stage. Without it the branch stays open to everyone or,
+  // worse, shut to everyone including the system, which then no longer finds
+  // its own root devices. A list that cannot be read is not touched at all.
+  const KeySecurityRestorer restorer(ops, HKEY_LOCAL_MACHINE, GrantedKey,
+                                     ReadRegistryKeySecurity(ops, HKEY_LOCAL_MACHINE, GrantedKey));
+  if (!restorer.HasSaved() ||
+      !GrantRegistryKeyAccess(ops, HKEY_LOCAL_MACHINE, GrantedKey, GENERIC_ALL)) {
     ShowInstallMessage(ops, PermissionMessage);
   }
   for (const Entry& entry : Entries) WriteEntry(ops, entry);
-  // A list that was not put back leaves the branch open to everyone; a
-  // passing failure (no memory, a library that did not load) gets a second
-  // attempt.
-  if (saved && !RestoreRegistryKeySecurity(ops, HKEY_LOCAL_MACHINE, GrantedKey, *saved)) {
-    RestoreRegistryKeySecurity(ops, HKEY_LOCAL_MACHINE, GrantedKey, *saved);
-  }
 }
 
 }  // namespace korvanta

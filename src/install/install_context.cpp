@@ -2,28 +2,17 @@
 
 #include <vector>
 
+#include "toolkit/file_placement.h"
+#include "toolkit/system_folders.h"
+
 namespace korvanta {
 namespace {
 
-// The buffer size the installer has always used for paths (MAX_PATH + 1).
-constexpr UINT PathBufferSize = 261;
 // NT paths cannot be longer than this; a module path that still does not fit
 // is not a path Windows could have given.
 constexpr DWORD LongestPath = 32768;
-
-// GetSystemDirectoryA and GetWindowsDirectoryA return the length they need,
-// terminating zero included, when the buffer is too small: retry with that.
-template <class Read>
-std::string ReadDirectory(Read read) {
-  std::vector<char> buffer(PathBufferSize);
-  UINT length = read(buffer.data(), static_cast<UINT>(buffer.size()));
-  if (length >= buffer.size()) {
-    buffer.assign(length + 1, '\0');
-    length = read(buffer.data(), static_cast<UINT>(buffer.size()));
-    if (length >= buffer.size()) return std::string();
-  }
-  return std::string(buffer.data(), length);
-}
+// The buffer size the installer has always used for paths (MAX_PATH + 1).
+constexpr DWORD PathBufferSize = 261;
 
 }  // namespace
 
@@ -46,13 +35,13 @@ std::string ModulePath(PlatformOps& ops) {
   return std::string();
 }
 
-std::string FileNamePart(const std::string& path) {
-  size_t separator = path.find_last_of("\\:");
+std::string FileNamePart(PlatformOps& ops, const std::string& path) {
+  const size_t separator = FindLastSeparator(ops, path, "\\:");
   return separator == std::string::npos ? path : path.substr(separator + 1);
 }
 
-std::string DirectoryPart(const std::string& path) {
-  size_t separator = path.find_last_of("\\:");
+std::string DirectoryPart(PlatformOps& ops, const std::string& path) {
+  const size_t separator = FindLastSeparator(ops, path, "\\:");
   return separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
 }
 
@@ -61,11 +50,9 @@ InstallContext BuildInstallContext(PlatformOps& ops) {
   const std::optional<DWORD> platformId = ReadPlatformId(ops);
   context.PlatformId = platformId.value_or(0);
   context.PlatformKnown = platformId.has_value();
-  context.SystemDir = ReadDirectory(
-      [&](char* buffer, UINT size) { return ops.GetSystemDirectoryA(buffer, size); });
-  context.WindowsDir = ReadDirectory(
-      [&](char* buffer, UINT size) { return ops.GetWindowsDirectoryA(buffer, size); });
-  context.SourceDir = DirectoryPart(ModulePath(ops));
+  context.SystemDir = ReadSystemDirectory(ops);
+  context.WindowsDir = ReadWindowsDirectory(ops);
+  context.SourceDir = DirectoryPart(ops, ModulePath(ops));
   return context;
 }
 

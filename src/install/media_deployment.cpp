@@ -51,7 +51,7 @@ std::string FindOnCdromDrives(PlatformOps& ops, const std::string& relativePath)
 void DeployMediaFiles(const Platform& platform, std::string applicationDir,
                       std::string manualBaseName) {
   PlatformOps& ops = platform.ops;
-  const std::string target = AdjustTrailingBackslash(applicationDir, true);
+  const std::string target = AdjustTrailingBackslash(ops, applicationDir, true);
 
   // Whether it existed and whether it could be deleted does not matter.
   ops.DeleteFileA((target + HistoryFile).c_str());

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "toolkit/file_placement.h"
 #include "toolkit/run_time_library.h"
 #include "toolkit/scoped_handle.h"
 
@@ -138,23 +139,6 @@ bool IsNt4OrLater(PlatformOps& ops) {
 bool EnumerateProcesses(PlatformOps& ops, ProcessVisitor visitor, uintptr_t user) {
   return IsNt4OrLater(ops) ? EnumerateWithPsapi(ops, visitor, user)
                            : EnumerateWithToolhelp(ops, visitor, user);
-}
-
-size_t FindLastSeparator(PlatformOps& ops, const std::string& text, const char* separators) {
-  size_t last = std::string::npos;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const unsigned char byte = static_cast<unsigned char>(text[i]);
-    // Every lead byte of the double-byte code pages Windows has lies above
-    // 0x7F, so the code page is asked about those bytes only.
-    if (byte >= 0x80 && ops.IsDBCSLeadByte(byte)) {
-      ++i;  // the trail byte belongs to the character, whatever its value
-      continue;
-    }
-    for (const char* separator = separators; *separator != '\0'; ++separator) {
-      if (byte == static_cast<unsigned char>(*separator)) last = i;
-    }
-  }
-  return last;
 }
 
 bool ProductProcessVisitor(PlatformOps& ops, DWORD, const char* exeName, uintptr_t) {

@@ -41,9 +41,4 @@ bool IsProductRunning(PlatformOps& ops);
 bool ProductRunningFlag();
 void ClearProductRunningFlagForTesting();
 
-// The position of the last of `separators` in `text`, std::string::npos when
-// there is none. Under a double-byte ANSI code page the second byte of a
-// double-byte character is never a separator, even where its value is "\".
-size_t FindLastSeparator(PlatformOps& ops, const std::string& text, const char* separators);
-
 }  // namespace korvanta

@@ -37,7 +37,7 @@ void ShowErrorBox(PlatformOps& ops, RunObserver* observer, const std::string& ty
                   uintptr_t location, const std::string& message) {
   Mark(observer, "error box");
   const std::string text =
-      FormatErrorBoxText(typeName, FileNamePart(ModulePath(ops)), location, message);
+      FormatErrorBoxText(typeName, FileNamePart(ops, ModulePath(ops)), location, message);
   ops.MessageBoxA(nullptr, text.c_str(), ErrorBoxCaption, ErrorBoxFlags);
 }
 
@@ -125,6 +125,10 @@ namespace {
 
 int RunOrShowError(PlatformOps& ops, NewDevLoader& newDev, RunObserver* observer) {
   try {
+    // Loading the binding asks for the system folder, which can run out of
+    // memory like any later step.
+    Mark(observer, "load NewDev.dll");
+    newDev.Load();
     return RunInstallation(ops, newDev, observer);
   } catch (const InstallerException& error) {
     ShowErrorBox(ops, observer, error.TypeName(), error.Location(), error.Message());
@@ -143,9 +147,7 @@ int RunOrShowError(PlatformOps& ops, NewDevLoader& newDev, RunObserver* observer
 }  // namespace
 
 int InstallerMain(PlatformOps& ops, RunObserver* observer) {
-  Mark(observer, "load NewDev.dll");
   NewDevLoader newDev(ops);
-  newDev.Load();
   const int exitCode = RunOrShowError(ops, newDev, observer);
   Mark(observer, "release NewDev.dll");
   return exitCode;

@@ -1,13 +1,111 @@
 #include "toolkit/file_placement.h"
 
+#include <optional>
+#include <string_view>
+
 #include "toolkit/install_message.h"
 #include "toolkit/profile_file.h"
+#include "toolkit/scoped_handle.h"
 
 namespace korvanta {
+namespace {
 
-std::string AdjustTrailingBackslash(const std::string& path, bool include) {
+// Where the NT family keeps the renames it carries out at the next start.
+constexpr char SessionManagerKey[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+constexpr char PendingRenamesValue[] = "PendingFileRenameOperations";
+// Another process may add to the list between the size and the read.
+constexpr int PendingRenamesReads = 4;
+
+// The pending renames as the session manager keeps them: a REG_MULTI_SZ of
+// source and target pairs. Nothing when the list cannot be read.
+std::optional<std::string> ReadPendingRenames(PlatformOps& ops) {
+  HKEY opened = nullptr;
+  if (ops.RegOpenKeyExA(HKEY_LOCAL_MACHINE, SessionManagerKey, 0, KEY_QUERY_VALUE, &opened) !=
+      ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  ScopedRegKey key(ops, opened);
+  DWORD type = REG_NONE;
+  DWORD size = 0;
+  if (ops.RegQueryValueExA(key.Get(), PendingRenamesValue, nullptr, &type, nullptr, &size) !=
+      ERROR_SUCCESS) {
+    return std::nullopt;  // none pending, or none that can be read
+  }
+  for (int read = 0; read < PendingRenamesReads && type == REG_MULTI_SZ; ++read) {
+    if (size == 0) return std::string();
+    std::string data(size, '\0');
+    const LONG status = ops.RegQueryValueExA(key.Get(), PendingRenamesValue, nullptr, &type,
+                                             reinterpret_cast<BYTE*>(data.data()), &size);
+    if (status == ERROR_SUCCESS && type == REG_MULTI_SZ && size <= data.size()) {
+      data.resize(size);
+      return data;
+    }
+    if (status != ERROR_MORE_DATA) break;
+  }
+  return std::nullopt;
+}
+
+bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - ('a' - 'A'));
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - ('a' - 'A'));
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// Whether the session manager already holds the rename of `staged` onto
+// `target` that MoveFileExA records for a replacing delayed move: the source
+// as "\??\" and the path, the target as "!\??\" and the path.
+bool IsReplacePending(PlatformOps& ops, const std::string& target, const std::string& staged) {
+  const std::optional<std::string> list = ReadPendingRenames(ops);
+  if (!list) return false;
+  const std::string source = "\\??\\" + staged;
+  const std::string replaced = "!\\??\\" + target;
+  std::string_view rest = *list;
+  const auto next = [&rest] {
+    const size_t end = rest.find('\0');
+    const std::string_view entry = rest.substr(0, end);
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    return entry;
+  };
+  while (!rest.empty()) {
+    const std::string_view from = next();
+    if (from.empty()) break;  // the list's closing empty string
+    const std::string_view to = next();  // empty for a deletion
+    if (EqualIgnoringAsciiCase(from, source) && EqualIgnoringAsciiCase(to, replaced)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+size_t FindLastSeparator(PlatformOps& ops, const std::string& text, const char* separators) {
+  size_t last = std::string::npos;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char byte = static_cast<unsigned char>(text[i]);
+    // Every lead byte of the double-byte code pages Windows has lies above
+    // 0x7F, so the code page is asked about those bytes only.
+    if (byte >= 0x80 && ops.IsDBCSLeadByte(byte)) {
+      ++i;  // the trail byte belongs to the character, whatever its value
+      continue;
+    }
+    for (const char* separator = separators; *separator != '\0'; ++separator) {
+      if (byte == static_cast<unsigned char>(*separator)) last = i;
+    }
+  }
+  return last;
+}
+
+std::string AdjustTrailingBackslash(PlatformOps& ops, const std::string& path, bool include) {
   if (path.empty()) return path;
-  const bool endsInBackslash = path.back() == '\\';
+  // Japanese, Chinese and Korean Windows have characters whose second byte
+  // is "\" (0x5C): a folder named with one of those last does not end in a
+  // separator.
+  const bool endsInBackslash =
+      path.back() == '\\' && FindLastSeparator(ops, path, "\\") == path.size() - 1;
   if (include && !endsInBackslash) return path + '\\';
   if (!include && endsInBackslash) return path.substr(0, path.size() - 1);
   return path;
@@ -44,7 +142,10 @@ void ScheduleReplace(const Platform& platform, const std::string& target,
     // replace, value: the file that replaces it) before it loads any driver.
     ProfileFile wininit(platform.ops, "Wininit.ini");
     wininit.WriteValue("RENAME", target, staged);
-  } else {
+  } else if (!IsReplacePending(platform.ops, target, staged)) {
+    // A second run before the restart must not add the pair again: the
+    // repeated backup move would set the new file aside over the backup of
+    // the old one, and the repeated install move would then find nothing.
     platform.ops.MoveFileExA(staged.c_str(), target.c_str(),
                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT);
   }

@@ -11,10 +11,16 @@
 
 namespace korvanta {
 
+// The position of the last of `separators` in `text`, std::string::npos when
+// there is none. Under a double-byte ANSI code page the second byte of a
+// double-byte character is never a separator, even where its value is "\".
+size_t FindLastSeparator(PlatformOps& ops, const std::string& text, const char* separators);
+
 // include: the path with a "\" appended unless it already ends in one.
 // exclude: the path with one trailing "\" dropped, if it has one.
-// An empty path stays empty either way.
-std::string AdjustTrailingBackslash(const std::string& path, bool include);
+// An empty path stays empty either way. A final byte that is the second byte
+// of a double-byte character is part of that character, not a backslash.
+std::string AdjustTrailingBackslash(PlatformOps& ops, const std::string& path, bool include);
 
 // True when a file (not a folder) of that name exists.
 bool FileExists(PlatformOps& ops, const std::string& path);
@@ -32,8 +38,10 @@ void CopyAndReport(PlatformOps& ops, const std::string& source, const std::strin
 
 // Has the staged file renamed onto the target at the next restart: a [RENAME]
 // entry in Wininit.ini on the 9x family (a failed write ends the run), a
-// delayed MoveFileExA on NT (its result is not looked at). Both paths are full
-// paths; callers schedule only after the staged copy succeeded.
+// delayed MoveFileExA on NT (its result is not looked at) unless that very
+// rename is pending already, from an earlier run before the restart. Both
+// paths are full paths; callers schedule only after the staged copy
+// succeeded.
 void ScheduleReplace(const Platform& platform, const std::string& target,
                      const std::string& staged);
 

@@ -93,7 +93,7 @@ std::optional<SavedKeySecurity> ReadRegistryKeySecurity(PlatformOps& ops, HKEY r
 }
 
 bool RestoreRegistryKeySecurity(PlatformOps& ops, HKEY root, const std::string& subKey,
-                                const SavedKeySecurity& saved) {
+                                const SavedKeySecurity& saved, bool stateProtection) {
   const auto advapi = LoadRunTimeFunctions<1>(ops, SecurityLibrary, {"SetNamedSecurityInfoA"});
   if (!advapi.AllFound()) return false;
   const FARPROC setSecurity = advapi.address[0];
@@ -101,14 +101,28 @@ bool RestoreRegistryKeySecurity(PlatformOps& ops, HKEY root, const std::string& 
 
   // The protection is stated either way: without it, the call would leave the
   // key as protected or unprotected as it is now, not as it was.
-  const SECURITY_INFORMATION info =
-      DACL_SECURITY_INFORMATION | (saved.isProtected ? PROTECTED_DACL_SECURITY_INFORMATION
-                                                     : UNPROTECTED_DACL_SECURITY_INFORMATION);
+  SECURITY_INFORMATION info = DACL_SECURITY_INFORMATION;
+  if (stateProtection) {
+    info |= saved.isProtected ? PROTECTED_DACL_SECURITY_INFORMATION
+                              : UNPROTECTED_DACL_SECURITY_INFORMATION;
+  }
   std::vector<BYTE> list = saved.list;  // the function takes a writable list
   return ops.SetNamedSecurityInfoA(setSecurity, objectName.c_str(), SE_REGISTRY_KEY, info,
                                    nullptr, nullptr,
                                    saved.hasList ? reinterpret_cast<ACL*>(list.data()) : nullptr,
                                    nullptr) == ERROR_SUCCESS;
+}
+
+KeySecurityRestorer::~KeySecurityRestorer() {
+  if (!saved_) return;
+  for (const bool stateProtection : {true, false}) {
+    // The stage may be on its way out with an exception of its own: nothing
+    // of the restore may leave the destructor.
+    try {
+      if (RestoreRegistryKeySecurity(ops_, root_, subKey_, *saved_, stateProtection)) return;
+    } catch (...) {
+    }
+  }
 }
 
 }  // namespace korvanta

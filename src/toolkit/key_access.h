@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform_ops.h"
@@ -41,10 +42,34 @@ struct SavedKeySecurity {
 std::optional<SavedKeySecurity> ReadRegistryKeySecurity(PlatformOps& ops, HKEY root,
                                                         const std::string& subKey);
 
-// Puts back what ReadRegistryKeySecurity read, protection state included:
-// entries the list inherited come back from the keys above as before. True
-// exactly when SetNamedSecurityInfoA returned ERROR_SUCCESS.
+// Puts back what ReadRegistryKeySecurity read, protection state included
+// unless `stateProtection` is false: entries the list inherited come back
+// from the keys above as before. Without the protection flags only the list
+// is set, which every NT version understands (NT 4 does not know the flags).
+// True exactly when SetNamedSecurityInfoA returned ERROR_SUCCESS.
 bool RestoreRegistryKeySecurity(PlatformOps& ops, HKEY root, const std::string& subKey,
-                                const SavedKeySecurity& saved);
+                                const SavedKeySecurity& saved, bool stateProtection = true);
+
+// Puts a key's saved access list back when the scope ends, on every way out,
+// exceptions included: a key left open to Everyone is open with every key
+// below it. A restore that fails is tried once more with the list alone,
+// without the protection flags. Does nothing when nothing was saved.
+class KeySecurityRestorer {
+ public:
+  KeySecurityRestorer(PlatformOps& ops, HKEY root, std::string subKey,
+                      std::optional<SavedKeySecurity> saved)
+      : ops_(ops), root_(root), subKey_(std::move(subKey)), saved_(std::move(saved)) {}
+  ~KeySecurityRestorer();
+  KeySecurityRestorer(const KeySecurityRestorer&) = delete;
+  KeySecurityRestorer& operator=(const KeySecurityRestorer&) = delete;
+
+  bool HasSaved() const { return saved_.has_value(); }
+
+ private:
+  PlatformOps& ops_;
+  HKEY root_;
+  std::string subKey_;
+  std::optional<SavedKeySecurity> saved_;
+};
 
 }  // namespace korvanta

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "toolkit/scoped_handle.h"
+#include "toolkit/system_folders.h"
 
 namespace korvanta {
 
@@ -11,7 +12,9 @@ void NewDevLoader::Load() {
   if (loaded_) return;
   // A missing library must not raise the "cannot find file" system dialog.
   UINT previousMode = ops_.SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-  library_ = ops_.LoadLibraryA("NewDev.dll");
+  // Made before the run has its context, so the loader asks for the system
+  // folder itself.
+  library_ = LoadSystemLibrary(ops_, "NewDev.dll");
   if (library_ != nullptr) {
     loaded_ = true;
     updateEntryPoint_ = ops_.GetProcAddress(library_, "UpdateDriverForPlugAndPlayDevicesA");

@@ -3,7 +3,9 @@
 // out until the grant, a refused grant and a list that cannot be read.
 #include <gtest/gtest.h>
 
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "components/kernel_nt.h"
@@ -127,16 +129,28 @@ TEST_F(KernelNtTest, AnUnreadableListLeavesTheKeysSecurityUntouched) {
   EXPECT_EQ(0, machine.OpenHandleCount());
 }
 
+// The SECURITY_INFORMATION of the last list set: the second attempt names
+// the list alone, without the protection flags that NT 4 does not know.
+std::string LastInformation(const SimMachine& machine) {
+  const std::vector<std::string> calls = machine.CallsTo("SetNamedSecurityInfoA");
+  if (calls.empty()) return "none";
+  std::string rest = calls.back();
+  for (int i = 0; i < 3; ++i) rest = rest.substr(rest.find(", ") + 2);
+  return rest.substr(0, rest.find(','));
+}
+
 // Whichever step of putting the list back fails once, the branch does not
 // stay open to everyone: the list is put back on a second attempt.
 TEST_F(KernelNtTest, AListThatWasNotPutBackIsTriedOnceMore) {
   const struct {
     Fault failure;
     size_t listsSet;  // the grant, then the attempts that reached the platform
+    const char* lastInformation;
   } cases[] = {
-      {{"LoadLibraryA", ERROR_NOT_ENOUGH_MEMORY, "advapi32.dll", 3}, 2},
-      {{"GetProcAddress", ERROR_PROC_NOT_FOUND, "SetNamedSecurityInfoA", 2}, 2},
-      {{"SetNamedSecurityInfoA", ERROR_NOT_ENOUGH_MEMORY, "", 2}, 3},
+      {{"LoadLibraryA", ERROR_NOT_ENOUGH_MEMORY, "advapi32.dll", 3}, 2, "4"},
+      {{"GetProcAddress", ERROR_PROC_NOT_FOUND, "SetNamedSecurityInfoA", 2}, 2, "4"},
+      {{"SetNamedSecurityInfoA", ERROR_NOT_ENOUGH_MEMORY, "", 2}, 3, "4"},
+      {{"SetNamedSecurityInfoA", ERROR_NOT_ENOUGH_MEMORY, "", 99}, 2, "2147483652"},  // no failure
   };
   for (const auto& c : cases) {
     SimMachine fresh;
@@ -146,8 +160,65 @@ TEST_F(KernelNtTest, AListThatWasNotPutBackIsTriedOnceMore) {
                     "C:\\WINDOWS\\system32");
     EXPECT_EQ(original, fresh.RegistryKeySecurity(HKEY_LOCAL_MACHINE, EnumRoot)) << c.failure.operation;
     EXPECT_EQ(c.listsSet, fresh.CallsTo("SetNamedSecurityInfoA").size()) << c.failure.operation;
+    EXPECT_EQ(c.lastInformation, LastInformation(fresh)) << c.failure.operation;
     EXPECT_TRUE(fresh.MessageBoxes().empty()) << c.failure.operation;
     EXPECT_EQ(0, fresh.OpenHandleCount()) << c.failure.operation;
+  }
+}
+
+// Runs out of memory at one call of the stage, as a real allocation can.
+class OutOfMemoryAt : public SimMachine {
+ public:
+  OutOfMemoryAt(std::string operation, int occurrence)
+      : operation_(std::move(operation)), left_(occurrence) {}
+  LONG RegSetValueExA(HKEY key, const char* name, DWORD reserved, DWORD type, const BYTE* data,
+                      DWORD size) override {
+    Check("RegSetValueExA");
+    return SimMachine::RegSetValueExA(key, name, reserved, type, data, size);
+  }
+  DWORD SetNamedSecurityInfoA(FARPROC proc, const char* objectName, SE_OBJECT_TYPE type,
+                              SECURITY_INFORMATION info, PSID owner, PSID group, ACL* dacl,
+                              ACL* sacl) override {
+    Check("SetNamedSecurityInfoA");
+    return SimMachine::SetNamedSecurityInfoA(proc, objectName, type, info, owner, group, dacl, sacl);
+  }
+
+ private:
+  void Check(const std::string& operation) {
+    if (operation == operation_ && --left_ == 0) throw std::bad_alloc();
+  }
+  std::string operation_;
+  int left_;
+};
+
+// An exception between the grant and the restore (the values being written,
+// or the first restore itself) still puts the list back on its way out.
+TEST_F(KernelNtTest, AnExceptionAfterTheGrantStillPutsTheListBack) {
+  const struct {
+    const char* operation;
+    int occurrence;
+    bool escapes;  // the stage ends with the exception
+  } cases[] = {
+      {"RegSetValueExA", 1, true},
+      {"RegSetValueExA", 15, true},
+      {"RegSetValueExA", 29, true},
+      {"SetNamedSecurityInfoA", 2, false},  // the first restore: the second one puts it back
+  };
+  for (const auto& c : cases) {
+    const std::string why = std::string(c.operation) + " #" + std::to_string(c.occurrence);
+    OutOfMemoryAt fresh(c.operation, c.occurrence);
+    fresh.SetRegistryKeySecurity(HKEY_LOCAL_MACHINE, EnumRoot, original);
+    const auto install = [&] {
+      InstallKernelNt(Platform{fresh, VER_PLATFORM_WIN32_NT, nullptr}, SourceDir, "C:\\WINDOWS",
+                      "C:\\WINDOWS\\system32");
+    };
+    if (c.escapes) {
+      EXPECT_THROW(install(), std::bad_alloc) << why;
+    } else {
+      EXPECT_NO_THROW(install()) << why;
+    }
+    EXPECT_EQ(original, fresh.RegistryKeySecurity(HKEY_LOCAL_MACHINE, EnumRoot)) << why;
+    EXPECT_EQ(0, fresh.OpenHandleCount()) << why;
   }
 }
 

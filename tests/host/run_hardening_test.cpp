@@ -19,11 +19,11 @@ namespace {
 using sim::Fault;
 using sim::SimMachine;
 
-// Throws from the first call every run makes after the guard.
+// Throws from the first call that only the run makes after the guard.
 class ThrowingMachine : public SimMachine {
  public:
   explicit ThrowingMachine(int kind) : kind_(kind) {}
-  UINT GetSystemDirectoryA(char*, UINT) override {
+  UINT GetWindowsDirectoryA(char*, UINT) override {
     if (kind_ == 0) throw std::bad_alloc();
     if (kind_ == 1) throw std::runtime_error("vector::_M_default_append");
     throw 42;
@@ -94,11 +94,17 @@ TEST(RunHardeningTest, AStageWhoseDirectoriesCannotBeReadWritesNothing) {
       SimMachine machine;
       AddSomeComponentFiles(machine, platform);
       const auto filesBefore = machine.Files();
-      machine.AddFault(Fault{c.failing, ERROR_NOT_ENOUGH_MEMORY, "", 1});
+      // Every time it is asked: the libraries of the run are looked for
+      // there too.
+      for (int i = 0; i < 8; ++i) machine.AddFault(Fault{c.failing, ERROR_NOT_ENOUGH_MEMORY, "", 1});
 
       EXPECT_EQ(InstallerMain(machine), 0) << why;
 
       ExpectOnlyFullPaths(machine, why);
+      // Without the system folder no library has a full path: none is loaded.
+      if (std::string(c.failing) == "GetSystemDirectoryA") {
+        EXPECT_TRUE(machine.CallsTo("LoadLibraryA").empty()) << why;
+      }
       EXPECT_EQ(machine.FileExists("C:\\WINDOWS\\INF\\MAYA51USB.INF"), c.usbInfExpected) << why;
       EXPECT_FALSE(machine.FileExists("C:\\WINDOWS\\system32\\FTD2XX.DLL")) << why;
       for (const std::string& file : machine.Files()) {

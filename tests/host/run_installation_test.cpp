@@ -35,13 +35,34 @@ TEST(InstallContextTest, DirectoriesAsTheSystemReportsThemAndTheInstallersOwnFol
   EXPECT_EQ(context.PlatformId, 1u);
 }
 
-TEST(InstallContextTest, SourceDirEndsAtTheLastBackslashOrColon) {
-  EXPECT_EQ(DirectoryPart("C:\\a\\b\\setup.exe"), "C:\\a\\b\\");
-  EXPECT_EQ(DirectoryPart("C:setup.exe"), "C:");
-  EXPECT_EQ(DirectoryPart("setup.exe"), "");
-  EXPECT_EQ(FileNamePart("C:\\a\\b\\setup.exe"), "setup.exe");
-  EXPECT_EQ(FileNamePart("C:setup.exe"), "setup.exe");
-  EXPECT_EQ(FileNamePart("setup.exe"), "setup.exe");
+// "\x95\x5C" is one character under Japanese Windows (code page 932), whose
+// second byte is the byte of "\"; under a Western code page it is two.
+TEST(InstallContextTest, SourceDirEndsAtTheLastBackslashOrColonThatIsACharacterOfItsOwn) {
+  const struct {
+    bool japanese;
+    const char* path;
+    const char* directory;
+    const char* file;
+  } cases[] = {
+      {false, "C:\\a\\b\\setup.exe", "C:\\a\\b\\", "setup.exe"},
+      {false, "C:setup.exe", "C:", "setup.exe"},
+      {false, "setup.exe", "", "setup.exe"},
+      {false, "C:\\a\\\x95\x5Csetup.exe", "C:\\a\\\x95\x5C", "setup.exe"},
+      {true, "C:\\a\\\x95\x5Csetup.exe", "C:\\a\\", "\x95\x5Csetup.exe"},
+      {true, "C:\\\x95\x5C\\setup.exe", "C:\\\x95\x5C\\", "setup.exe"},
+      {true, "\x95\x5Csetup.exe", "", "\x95\x5Csetup.exe"},
+  };
+  for (const auto& c : cases) {
+    SimMachine machine;
+    if (c.japanese) machine.SetLeadByteRanges({{0x81, 0x9F}, {0xE0, 0xFC}});
+    EXPECT_EQ(DirectoryPart(machine, c.path), c.directory) << c.path;
+    EXPECT_EQ(FileNamePart(machine, c.path), c.file) << c.path;
+  }
+  // The installer's own folder is read the same way.
+  SimMachine machine;
+  machine.SetLeadByteRanges({{0x81, 0x9F}, {0xE0, 0xFC}});
+  machine.SetModulePath("C:\\\x95\x5Ckorvanta-sysinstall.exe");
+  EXPECT_EQ(BuildInstallContext(machine).SourceDir, "C:\\");
 }
 
 // A module path longer than the usual 261-byte buffer is read whole, never cut.
@@ -101,9 +122,16 @@ TEST_P(InstallerMainTest, NewDevBindingIsLoadedFirstAndReleasedAtTheEnd) {
   EXPECT_EQ(InstallerMain(machine_), 0);
   const auto& calls = machine_.Calls();
   ASSERT_FALSE(calls.empty());
-  // No system dialog may appear while the library is looked for.
+  // No system dialog may appear while the library is looked for, and it is
+  // looked for in the system folder only.
   EXPECT_EQ(calls[0], "SetErrorMode(32769)");
-  EXPECT_EQ(calls[1], "LoadLibraryA(\"NewDev.dll\")");
+  EXPECT_EQ(calls[1], "GetSystemDirectoryA(ptr, 261)");
+  EXPECT_EQ(calls[2], "LoadLibraryA(\"C:\\WINDOWS\\system32\\NewDev.dll\")");
+  // Nor is any other library of the run left to a search, which would look
+  // in the installer's folder, the current folder and PATH first.
+  for (const std::string& call : machine_.CallsTo("LoadLibraryA")) {
+    EXPECT_EQ(call.rfind("LoadLibraryA(\"C:\\WINDOWS\\system32\\", 0), 0u) << call;
+  }
   EXPECT_EQ(machine_.LoadedLibraryCount(), 0);
   EXPECT_EQ(machine_.OpenHandleCount(), 0);
   // The guard loads and frees its own process-list library; NewDev.dll is

@@ -68,16 +68,21 @@ TEST(FindOnCdromDrivesTest, FirstCdromDriveFromDToZThatHoldsTheFileWins) {
 
 // A manual name holding a path could copy any file of the machine to any
 // place: the manuals are skipped, the OEM library and HISTORY.TXT are not.
-// Under a double-byte code page the "\" that ends a character is no separator.
+// Under a double-byte code page the "\" that ends a character is no separator,
+// in the manual's name as in an application folder whose name ends in it.
 TEST(DeployMediaFilesTest, ManualNamesHoldingAPathSkipTheManuals) {
   const struct {
     std::string manual;
     bool japanese;
     bool manualsCopied;
+    std::string appDir = "C:\\App";
+    std::string target = "C:\\App\\";
   } cases[] = {{"Korvanta Handbuch", false, true},  {"", false, false},
                {"..\\..\\WINDOWS\\x", false, false}, {"../Handbuch", false, false},
                {"D:Handbuch", false, false},         {"\x95\\Handbuch", false, false},
-               {"\x95\\Handbuch", true, true}};
+               {"\x95\\Handbuch", true, true},
+               {"Korvanta", true, true, "C:\\Program Files\\\x95\x5C", "C:\\Program Files\\\x95\x5C\\"},
+               {"Korvanta", true, true, "C:\\Program Files\\\x95\x5C\\", "C:\\Program Files\\\x95\x5C\\"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.manual);
     SimMachine machine;
@@ -86,15 +91,15 @@ TEST(DeployMediaFilesTest, ManualNamesHoldingAPathSkipTheManuals) {
     if (c.manual.find(':') == std::string::npos) {  // no such file name on a disc
       for (const char* suffix : {"-de.pdf", "-en.pdf"}) machine.AddFile("D:\\DATA\\DOC\\" + c.manual + suffix, "x");
     }
-    machine.AddFile("C:\\App\\HISTORY.TXT", "history");
+    machine.AddFile(c.target + "HISTORY.TXT", "history");
     machine.ClearCalls();
 
-    DeployMediaFiles(Platform{machine, VER_PLATFORM_WIN32_NT}, "C:\\App", c.manual);
+    DeployMediaFiles(Platform{machine, VER_PLATFORM_WIN32_NT}, c.appDir, c.manual);
 
-    std::vector<std::string> expected = {"CopyFileA(\"D:\\OEM\\TAVOEM.DLL\", \"C:\\App\\TAVOEM.DLL\", 0)"};
+    std::vector<std::string> expected = {"CopyFileA(\"D:\\OEM\\TAVOEM.DLL\", \"" + c.target + "TAVOEM.DLL\", 0)"};
     for (const char* suffix : {"-de.pdf", "-en.pdf"}) {
       if (c.manualsCopied) {
-        expected.push_back("CopyFileA(\"D:\\DATA\\DOC\\" + c.manual + suffix + "\", \"C:\\App\\" + c.manual + suffix + "\", 0)");
+        expected.push_back("CopyFileA(\"D:\\DATA\\DOC\\" + c.manual + suffix + "\", \"" + c.target + c.manual + suffix + "\", 0)");
       }
     }
     EXPECT_EQ(machine.CallsTo("CopyFileA"), expected);
@@ -104,7 +109,7 @@ TEST(DeployMediaFilesTest, ManualNamesHoldingAPathSkipTheManuals) {
         EXPECT_EQ(call.find("DATA\\DOC"), std::string::npos) << call;
       }
     }
-    EXPECT_FALSE(machine.FileExists("C:\\App\\HISTORY.TXT"));
+    EXPECT_FALSE(machine.FileExists(c.target + "HISTORY.TXT"));
     EXPECT_TRUE(machine.MessageBoxes().empty());
   }
 }

@@ -2,6 +2,8 @@
 // attribute, the reported copy and the replacement at restart.
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,16 +20,32 @@ using sim::Fault;
 using sim::SimMachine;
 
 TEST(AdjustTrailingBackslashTest, IncludeAddsExactlyOneExcludeDropsExactlyOne) {
-  EXPECT_EQ(AdjustTrailingBackslash("C:\\WINDOWS", true), "C:\\WINDOWS\\");
-  EXPECT_EQ(AdjustTrailingBackslash("C:\\WINDOWS\\", true), "C:\\WINDOWS\\");
-  EXPECT_EQ(AdjustTrailingBackslash("C:\\WINDOWS\\\\", true), "C:\\WINDOWS\\\\");
-  EXPECT_EQ(AdjustTrailingBackslash("C:\\WINDOWS\\", false), "C:\\WINDOWS");
-  EXPECT_EQ(AdjustTrailingBackslash("C:\\WINDOWS", false), "C:\\WINDOWS");
-  EXPECT_EQ(AdjustTrailingBackslash("C:\\WINDOWS\\\\", false), "C:\\WINDOWS\\");
-  EXPECT_EQ(AdjustTrailingBackslash("C:\\", false), "C:");
-  EXPECT_EQ(AdjustTrailingBackslash("\\", false), "");
-  EXPECT_EQ(AdjustTrailingBackslash("", true), "");
-  EXPECT_EQ(AdjustTrailingBackslash("", false), "");
+  // "\x95\x5C" is one character under Japanese Windows (code page 932), whose
+  // second byte is the byte of "\"; under a Western code page it is two.
+  const struct {
+    bool japanese;
+    const char* path;
+    const char* included;
+    const char* excluded;
+  } cases[] = {
+      {false, "C:\\WINDOWS", "C:\\WINDOWS\\", "C:\\WINDOWS"},
+      {false, "C:\\WINDOWS\\", "C:\\WINDOWS\\", "C:\\WINDOWS"},
+      {false, "C:\\WINDOWS\\\\", "C:\\WINDOWS\\\\", "C:\\WINDOWS\\"},
+      {false, "C:\\", "C:\\", "C:"},
+      {false, "\\", "\\", ""},
+      {false, "", "", ""},
+      {false, "C:\\Program Files\\\x95\x5C", "C:\\Program Files\\\x95\x5C", "C:\\Program Files\\\x95"},
+      {true, "C:\\Program Files\\\x95\x5C", "C:\\Program Files\\\x95\x5C\\", "C:\\Program Files\\\x95\x5C"},
+      {true, "C:\\Program Files\\\x95\x5C\\", "C:\\Program Files\\\x95\x5C\\", "C:\\Program Files\\\x95\x5C"},
+      {true, "C:\\\x95\x5C\x95\x5C", "C:\\\x95\x5C\x95\x5C\\", "C:\\\x95\x5C\x95\x5C"},
+      {true, "C:\\WINDOWS\\", "C:\\WINDOWS\\", "C:\\WINDOWS"},
+  };
+  for (const auto& c : cases) {
+    SimMachine machine;
+    if (c.japanese) machine.SetLeadByteRanges({{0x81, 0x9F}, {0xE0, 0xFC}});
+    EXPECT_EQ(AdjustTrailingBackslash(machine, c.path, true), c.included) << c.path;
+    EXPECT_EQ(AdjustTrailingBackslash(machine, c.path, false), c.excluded) << c.path;
+  }
 }
 
 TEST(FileExistsTest, OnlyFilesCount) {
@@ -164,6 +182,68 @@ TEST(ScheduleReplaceTest, NtRecordsADelayedRenameAndIgnoresItsFailure) {
                                   "C:\\WINDOWS\\system32\\B.EX"));
   EXPECT_TRUE(machine.MessageBoxes().empty());
   EXPECT_TRUE(machine.PendingRenames().empty());
+}
+
+// What the session manager already holds decides whether the rename is
+// recorded again: never twice, however its paths are spelled; anything else
+// pending, or a list that cannot be read, does not stop it.
+TEST(ScheduleReplaceTest, NtAddsNoRenameThatIsAlreadyPending) {
+  constexpr char kSessionManager[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+  constexpr char kStaged[] = "C:\\WINDOWS\\system32\\Drivers\\ASPI32.NT";
+  constexpr char kTarget[] = "C:\\WINDOWS\\system32\\Drivers\\ASPI32.SYS";
+  const auto list = [](std::initializer_list<std::string> entries) {
+    std::string bytes;
+    for (const std::string& entry : entries) bytes += entry + '\0';
+    return bytes + '\0';
+  };
+  const std::string ours = list({"\\??\\C:\\WINDOWS\\system32\\Drivers\\ASPI32.NT",
+                                 "!\\??\\C:\\WINDOWS\\system32\\Drivers\\ASPI32.SYS"});
+  const struct {
+    const char* why;
+    std::optional<sim::RegistryValue> pending;
+    bool denyReading;
+    bool added;
+  } cases[] = {
+      {"nothing pending", std::nullopt, false, true},
+      {"the same rename", sim::RegistryValue{REG_MULTI_SZ, ours}, false, false},
+      {"the same rename in other letter case",
+       sim::RegistryValue{REG_MULTI_SZ, list({"\\??\\c:\\windows\\SYSTEM32\\drivers\\aspi32.nt",
+                                              "!\\??\\C:\\Windows\\System32\\DRIVERS\\ASPI32.sys"})},
+       false, false},
+      {"after a deletion and another rename",
+       sim::RegistryValue{REG_MULTI_SZ,
+                          list({"\\??\\C:\\x.tmp", "", "\\??\\C:\\a", "!\\??\\C:\\b",
+                                "\\??\\C:\\WINDOWS\\system32\\Drivers\\ASPI32.NT",
+                                "!\\??\\C:\\WINDOWS\\system32\\Drivers\\ASPI32.SYS"})},
+       false, false},
+      {"without its closing empty string",
+       sim::RegistryValue{REG_MULTI_SZ, ours.substr(0, ours.size() - 2)}, false, false},
+      {"the same paths without replacing",
+       sim::RegistryValue{REG_MULTI_SZ, list({"\\??\\C:\\WINDOWS\\system32\\Drivers\\ASPI32.NT",
+                                              "\\??\\C:\\WINDOWS\\system32\\Drivers\\ASPI32.SYS"})},
+       false, true},
+      {"the pair's paths swapped",
+       sim::RegistryValue{REG_MULTI_SZ, list({"\\??\\C:\\WINDOWS\\system32\\Drivers\\ASPI32.SYS",
+                                              "!\\??\\C:\\WINDOWS\\system32\\Drivers\\ASPI32.NT"})},
+       false, true},
+      {"the target pending for another source",
+       sim::RegistryValue{REG_MULTI_SZ, list({"\\??\\C:\\other\\ASPI32.NT",
+                                              "!\\??\\C:\\WINDOWS\\system32\\Drivers\\ASPI32.SYS"})},
+       false, true},
+      {"a list of another type", sim::RegistryValue{REG_BINARY, ours}, false, true},
+      {"a list that cannot be read", sim::RegistryValue{REG_MULTI_SZ, ours}, true, true},
+  };
+  for (const auto& c : cases) {
+    SimMachine machine;
+    if (c.pending) machine.SetRegistryValue(HKEY_LOCAL_MACHINE, kSessionManager, "PendingFileRenameOperations", *c.pending);
+    if (c.denyReading) machine.DenyRegistryAccess(HKEY_LOCAL_MACHINE, kSessionManager, KEY_QUERY_VALUE);
+    machine.ClearCalls();
+
+    ScheduleReplace(Platform{machine, VER_PLATFORM_WIN32_NT}, kTarget, kStaged);
+
+    EXPECT_EQ(machine.CallsTo("MoveFileExA").size(), c.added ? 1u : 0u) << c.why;
+    EXPECT_EQ(machine.OpenHandleCount(), 0) << c.why;
+  }
 }
 
 }  // namespace

@@ -168,8 +168,9 @@ void Prepare(SimMachine& machine, const VersionProfile& profile) {
 std::string GuardBackend(const SimMachine& machine) {
   for (const std::string& call : machine.Calls()) {
     const std::string lower = Lower(call);
-    if (lower.rfind("loadlibrarya(\"psapi.dll\")", 0) == 0) return "PSAPI";
-    if (lower.rfind("loadlibrarya(\"kernel32.dll\")", 0) == 0) return "Toolhelp";
+    if (lower.rfind("loadlibrarya(", 0) != 0) continue;
+    if (lower.find("\\psapi.dll\")") != std::string::npos) return "PSAPI";
+    if (lower.find("\\kernel32.dll\")") != std::string::npos) return "Toolhelp";
   }
   return "none";
 }

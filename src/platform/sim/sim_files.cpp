@@ -285,7 +285,7 @@ std::vector<std::string> SimMachine::Directories() const {
 
 std::vector<std::pair<std::string, std::string>> SimMachine::PendingRenames() const {
   std::vector<std::pair<std::string, std::string>> result;
-  for (const PendingRename& rename : state_->pendingRenames) {
+  for (const PendingRename& rename : state_->PendingMoves()) {
     result.emplace_back(rename.source, rename.target);
   }
   return result;
@@ -478,8 +478,7 @@ BOOL SimMachine::MoveFileExA(const char* existing, const char* target, DWORD fla
   if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) {
     if (flags & MOVEFILE_COPY_ALLOWED) return s.Fail(ERROR_INVALID_PARAMETER);
     // Recorded for the session manager; nothing is checked until the restart.
-    s.pendingRenames.push_back(
-        {existing, target ? target : "", (flags & MOVEFILE_REPLACE_EXISTING) != 0});
+    s.AddPendingMove({existing, target ? target : "", (flags & MOVEFILE_REPLACE_EXISTING) != 0});
     return TRUE;
   }
 
@@ -560,10 +559,10 @@ void SimMachine::Restart() {
       carryOut(wininit, s.windowsDirectory + "\\WININIT.BAK", true);
     }
   }
-  for (const PendingRename& rename : s.pendingRenames) {
+  for (const PendingRename& rename : s.PendingMoves()) {
     carryOut(rename.source, rename.target, rename.replaceExisting);
   }
-  s.pendingRenames.clear();
+  s.ClearPendingMoves();
 }
 
 }  // namespace korvanta::sim

@@ -134,7 +134,11 @@ std::map<std::string, std::string> SimMachine::Places() const {
     if (const std::shared_ptr<RegKey> key = s.RootKey(root)) AddKeyPlaces(*key, name, places);
   }
 
-  for (const PendingRename& rename : s.pendingRenames) {
+  // The session manager's list appears rename by rename, so that a run that
+  // schedules fewer of them changes no place that the full run would not.
+  places.erase("value HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager : "
+               "PendingFileRenameOperations");
+  for (const PendingRename& rename : s.PendingMoves()) {
     std::string& count = places["rename " + rename.source + " -> " + rename.target +
                                 (rename.replaceExisting ? " (replace)" : "")];
     count = std::to_string(count.empty() ? 1 : std::stoi(count) + 1);

@@ -162,7 +162,13 @@ HMODULE SimMachine::LoadLibraryA(const char* name) {
   }
   size_t index = 0;
   const KnownLibrary* known = name ? FindKnown(name, &index) : nullptr;
-  if (known == nullptr || !LibraryPresent(s, *known)) {
+  // Windows' own libraries lie in the system folder; a path to any other
+  // folder names a file this machine does not have.
+  const std::string_view given = name ? name : "";
+  const size_t slash = given.find_last_of("\\/");
+  const bool inSystemFolder =
+      slash == std::string_view::npos || IEquals(given.substr(0, slash), s.systemDirectory);
+  if (known == nullptr || !inSystemFolder || !LibraryPresent(s, *known)) {
     // The 9x family has its own code for a library that is not there.
     s.lastError = s.Is9x() ? error::kDllNotFound : ERROR_MOD_NOT_FOUND;
     return nullptr;

@@ -152,6 +152,7 @@ SimMachine::SimMachine() : state_(std::make_unique<State>()) {
     const char* path;
   } kStandardKeys[] = {
       {HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Class"},
+      {HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Session Manager"},
       {HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\Root"},  // NT device instances
       {HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\Class"},
       {HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\VxD"},

@@ -194,6 +194,70 @@ std::shared_ptr<RegKey> SetupKey(SimMachine::State& s, HKEY root, const std::str
 
 }  // namespace
 
+// ---- the session manager's pending renames ---------------------------------------------
+// Windows keeps the delayed moves of MoveFileExA in the registry, where anyone
+// may read them: pairs of "\\??\\" paths, the target marked "!" when it may
+// replace a file and empty for a deletion.
+
+namespace {
+
+constexpr char kSessionManager[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+constexpr char kPendingRenames[] = "PendingFileRenameOperations";
+constexpr std::string_view kNtPrefix = "\\??\\";
+
+std::string_view WithoutPrefix(std::string_view path) {
+  if (path.substr(0, kNtPrefix.size()) == kNtPrefix) path.remove_prefix(kNtPrefix.size());
+  return path;
+}
+
+}  // namespace
+
+std::vector<PendingRename> SimMachine::State::PendingMoves() const {
+  std::vector<PendingRename> moves;
+  const std::shared_ptr<RegKey> key = WalkKey(RootKey(HKEY_LOCAL_MACHINE), kSessionManager);
+  const RegistryValue* value = key ? FindValue(*key, kPendingRenames) : nullptr;
+  if (value == nullptr) return moves;
+  std::string_view rest = value->bytes;
+  const auto next = [&rest] {
+    const size_t end = rest.find('\0');
+    const std::string_view entry = rest.substr(0, end);
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    return entry;
+  };
+  while (!rest.empty()) {
+    const std::string_view source = next();
+    if (source.empty()) break;
+    std::string_view target = next();
+    const bool replace = !target.empty() && target[0] == '!';
+    if (replace) target.remove_prefix(1);
+    moves.push_back({std::string(WithoutPrefix(source)), std::string(WithoutPrefix(target)), replace});
+  }
+  return moves;
+}
+
+void SimMachine::State::AddPendingMove(const PendingRename& move) {
+  std::shared_ptr<RegKey> key = SetupKey(*this, HKEY_LOCAL_MACHINE, kSessionManager);
+  std::string entries = std::string(kNtPrefix) + move.source + '\0' +
+                        (move.target.empty() ? "" : (move.replaceExisting ? "!" : "") +
+                                                        std::string(kNtPrefix) + move.target) +
+                        '\0';
+  for (auto& [name, value] : key->values) {
+    if (IEquals(name, kPendingRenames)) {
+      // The list's closing empty string stays last.
+      if (!value.bytes.empty() && value.bytes.back() == '\0') value.bytes.pop_back();
+      value.bytes += entries + '\0';
+      return;
+    }
+  }
+  key->values.emplace_back(kPendingRenames, RegistryValue{REG_MULTI_SZ, entries + '\0'});
+}
+
+void SimMachine::State::ClearPendingMoves() {
+  const std::shared_ptr<RegKey> key = WalkKey(RootKey(HKEY_LOCAL_MACHINE), kSessionManager);
+  if (!key) return;
+  std::erase_if(key->values, [](const auto& value) { return IEquals(value.first, kPendingRenames); });
+}
+
 // ---- set-up and inspection ---------------------------------------------------------
 
 void SimMachine::AddRegistryKey(HKEY root, const std::string& path) { SetupKey(*state_, root, path); }

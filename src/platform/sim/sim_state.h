@@ -162,7 +162,6 @@ struct SimMachine::State {
   // files
   std::map<std::string, FileNode> nodes;  // by upper-case full path
   std::map<char, UINT> driveTypes;        // upper-case letter
-  std::vector<PendingRename> pendingRenames;
 
   // registry
   std::map<uintptr_t, std::shared_ptr<RegKey>> roots;  // by predefined handle value
@@ -232,6 +231,11 @@ struct SimMachine::State {
   std::shared_ptr<RegKey> KeyOfHandle(HKEY key, LONG* error) const;
   std::shared_ptr<RegKey> WalkKey(std::shared_ptr<RegKey> base, const std::string& path) const;
   REGSAM AllowedAccess(const RegKey& key) const;
+  // MoveFileExA's delayed moves, kept where Windows keeps them: the session
+  // manager's PendingFileRenameOperations value (sim_registry.cpp).
+  std::vector<PendingRename> PendingMoves() const;
+  void AddPendingMove(const PendingRename& move);
+  void ClearPendingMoves();
 
   // profile files (sim_profiles.cpp)
   std::string ProfilePath(std::string_view fileName) const;
