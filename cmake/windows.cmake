@@ -79,3 +79,13 @@ set_target_properties(winebed_newdev PROPERTIES PREFIX "" OUTPUT_NAME newdev
                       ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/winebed/newdev/lib)
 target_link_libraries(winebed_newdev PRIVATE kernel32)
 target_link_options(winebed_newdev PRIVATE -static-libgcc -Wl,--kill-at)
+
+# A library that leaves a trace file when a process loads it (see its
+# source), as winebed/planted/planted.dll; the tests plant copies of it under
+# the names of the libraries the installer loads.
+add_library(winebed_planted SHARED ${CMAKE_SOURCE_DIR}/tests/winebed/dlls/planted.c)
+set_target_properties(winebed_planted PROPERTIES PREFIX "" OUTPUT_NAME planted
+                      RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/winebed/planted
+                      ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/winebed/planted/lib)
+target_link_libraries(winebed_planted PRIVATE kernel32)
+target_link_options(winebed_planted PRIVATE -static-libgcc)

@@ -75,3 +75,34 @@ def test_a_second_run_after_the_restart_changes_only_the_engines_staging(templat
         before.diff(after).assert_changes(files=files, values=values, profiles=profiles)
         for path, source in staged.items():
             assert machine.path(path).read_bytes() == compat._source_bytes(source)
+
+
+def test_two_runs_before_one_restart_leave_what_one_run_leaves(template, family):
+    """The suite's setup may start the installer again before the restart (a
+    repair). The replacements are then pending once, not twice; after the
+    restart every final name holds the payload and every backup what stood
+    there before the first run (on NT, Wine's WNASPI32.DLL)."""
+    version = FAMILY_VERSION[family]
+    renames = compat.NT_RENAMES if family == "nt" else compat.NINE_X_RENAMES
+    files = compat.NT_FILES if family == "nt" else compat.NINE_X_FILES
+    with compat._prepare(template, version) as machine:
+        backups = {backup: machine.read(final) if machine.exists(final) else None
+                   for final, backup in renames if backup.endswith(".OLD")}
+        for _ in range(2):
+            result = machine.run_installer(compat.APP, compat.MANUAL)
+            assert (result.exit_code, result.boxes) == (0, [])
+
+        if family == "nt":
+            pending = [(r.source.lower(), r.target.lower()) for r in machine.pending_renames()]
+        else:
+            pending = [(source.lower(), target.lower()) for target, source in machine.wininit_renames()]
+        assert pending == [(a.lower(), b.lower()) for a, b in renames]
+
+        machine.restart()
+        for staged, final in renames:
+            if final.endswith(".OLD"):
+                continue
+            assert machine.read(final) == compat._source_bytes(files[staged]), final
+            assert not machine.exists(staged), staged
+        for backup, before in backups.items():
+            assert (machine.read(backup) if machine.exists(backup) else None) == before, backup

@@ -155,6 +155,11 @@ def test_log_changes_nothing_else_and_names_every_effect_in_order(new_machine, f
     assert lines[-1] == "==== exit code 0"
     assert [op.number for op in operations] == list(range(1, len(operations) + 1))
 
+    # Every library by its full path in the system folder, never left to a
+    # search that would look beside the installer first.
+    loaded = [text(op.args[0]) for op in operations if op.name == "LoadLibraryA"]
+    assert loaded and all(path.lower().startswith("c:\\windows\\system32\\") for path in loaded), loaded
+
     # Every box, with its caption and text, in the order shown.
     assert [(text(op.args[2]), text(op.args[1])) for op in operations if op.name == "MessageBoxA"] == \
         [(box.caption, box.text) for box in result.boxes]

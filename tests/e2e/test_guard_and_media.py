@@ -153,3 +153,29 @@ def test_targets_that_cannot_be_written_stay_as_they_were_silently(machine, tmp_
     assert machine.read(APP + f"\\{MANUAL}-de.pdf") == b"old german"
     assert_own_changes(machine, before, in_folder(APP), files={APP + "\\HISTORY.TXT": "removed",
                                                        APP + f"\\{MANUAL}-en.pdf": "added"})
+
+
+# Under Japanese Windows (ANSI code page 932, which Wine takes from the Linux
+# locale) "表" is the bytes 0x95 0x5C, and its second byte is the byte of "\".
+# An application folder whose name ends in it does not end in a separator:
+# its own HISTORY.TXT goes and the library lands inside it, nothing beside it.
+JAPANESE = {"LANG": "ja_JP.UTF-8", "LC_ALL": "ja_JP.UTF-8"}
+
+
+def test_a_folder_name_ending_in_a_double_byte_character_is_one_folder(machine, tmp_path):
+    exe = machine.install_payload(names=[])
+    machine.add_cdrom("d", make_cd(tmp_path / "d", {"OEM\\TAVOEM.DLL": b"oem",
+                                                    f"DATA\\DOC\\{MANUAL}-en.pdf": b"english"}))
+    parent = machine.drive_c / "Program Files"
+    folder = parent / "表"  # Wine keeps Linux file names in UTF-8
+    folder.mkdir(parents=True)
+    (folder / "HISTORY.TXT").write_bytes(b"old history")
+    before = sorted(path.name for path in parent.iterdir())
+    # The command line travels as ANSI bytes; these are the code page 932 ones.
+    app = "C:\\Program Files\\表".encode("cp932").decode("cp1252", errors="strict")
+
+    result = machine.run_installer(command_line=f'"{exe}" "{app}" {MANUAL}', env=JAPANESE)
+
+    assert (result.exit_code, result.boxes) == (0, [])
+    assert sorted(path.name for path in folder.iterdir()) == sorted(["TAVOEM.DLL", f"{MANUAL}-en.pdf"])
+    assert sorted(path.name for path in parent.iterdir()) == before

@@ -153,8 +153,10 @@ def test_a_second_run_creates_no_second_device(nt):
 
 def test_a_failed_driver_update_removes_the_new_node_and_the_values_are_still_written(nt):
     nt.install_payload(names=FILES)
+    # In place of Wine's own: the installer loads NewDev.dll from the system
+    # folder and from nowhere else.
     shutil.copyfile(winebed.windows_build_dir() / "winebed" / "newdev" / "newdev.dll",
-                    nt.path(winebed.SETUP_DIR + "\\newdev.dll"))
+                    nt.path("C:\\windows\\system32\\newdev.dll"))
     list_before = access_list(nt)
 
     result = nt.run_installer(dll_overrides="newdev=n,b")

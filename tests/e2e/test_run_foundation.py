@@ -2,7 +2,11 @@
 machine whose setup folder holds the installer alone. (The error box of a
 failed profile write is proven with the system preparation.)"""
 
+import shutil
+
 import pytest
+
+import winebed
 
 SYSTEM_INI = "C:\\windows\\system.ini"
 ASPI_SERVICE = "HKLM\\System\\CurrentControlSet\\Services\\Aspi32"
@@ -54,3 +58,55 @@ def test_installer_alone_ends_silently_with_exit_code_0(machine, arguments):
     assert result.boxes == []
     before.diff(machine.snapshot()).assert_changes(**CHANGES_WITHOUT_COMPONENT_FILES[machine.family])
 
+
+
+# The libraries the installer loads at run time that a system may lack, each
+# planted where a search for its bare name would look: the setup folder (the
+# program's own), the current folder (C:\, where the bed starts programs) and
+# a folder on PATH. A planted copy leaves "<its path>.loaded" when loaded.
+PLANTED_NAMES = ("NewDev.dll", "PSAPI.DLL")
+ON_PATH = "C:\\on-path"
+PLANTED = [f"{folder}\\{name}" for folder in (winebed.SETUP_DIR, "C:", ON_PATH) for name in PLANTED_NAMES]
+SYSTEM_DIR = "C:\\windows\\system32"
+
+
+def traces(machine) -> list[str]:
+    return [path for path in PLANTED if machine.exists(path + ".loaded")]
+
+
+@pytest.mark.parametrize("family, system_has_them", [("nt", True), ("nt", False), ("9x", False)],
+                         ids=["nt-system-has-them", "nt-system-has-none", "9x-system-has-none"])
+def test_libraries_are_loaded_from_the_system_folder_only(new_machine, family, system_has_them):
+    machine = new_machine(family)
+    machine.install_payload(names=[])
+    machine.mkdir(ON_PATH)
+    planted = winebed.windows_build_dir() / "winebed" / "planted" / "planted.dll"
+    for path in PLANTED:
+        shutil.copyfile(planted, machine.path(path))
+    # A native copy wins over Wine's built-in one wherever a search finds it;
+    # without the system's own files only native copies are left to load.
+    if system_has_them:
+        overrides = "newdev,psapi=n,b"
+    else:
+        overrides = "newdev,psapi=n"
+        for name in PLANTED_NAMES:
+            machine.remove(f"{SYSTEM_DIR}\\{name}")
+    env = {"WINEPATH": ON_PATH}
+
+    # The traces work, and where the system has none a search for the bare
+    # name reaches a planted copy (from the bed's tool folder, the current
+    # folder comes first).
+    loadlib = winebed.dos_path(winebed.tool("loadlib"))
+    for name in PLANTED_NAMES:
+        assert machine.run(loadlib, f"{ON_PATH}\\{name}", dll_overrides=overrides, env=env).exit_code == 0
+    assert traces(machine) == [f"{ON_PATH}\\{name}" for name in PLANTED_NAMES]
+    if not system_has_them:
+        machine.run(loadlib, "NewDev.dll", dll_overrides=overrides, env=env)
+        assert "C:\\NewDev.dll" in traces(machine)
+    for path in traces(machine):
+        machine.remove(path + ".loaded")
+
+    result = machine.run_installer(dll_overrides=overrides, env=env)
+
+    assert (result.exit_code, result.boxes) == (0, [])
+    assert traces(machine) == []

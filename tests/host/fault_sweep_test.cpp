@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "install/product_guard.h"
 #include "install/run.h"
 #include "platform/sim/sim_machine.h"
 
@@ -42,12 +43,14 @@ struct Scenario {
   const char* name;
   bool nineX;
   bool samplePayload;  // the sample files, a CD and both arguments; else an empty folder, no arguments
+  bool ranBefore = false;  // a first run, its replacements still pending (no restart since)
 };
 const Scenario kScenarios[] = {
     {"9x, sample payload", true, true},
     {"9x, empty source folder", true, false},
     {"NT, sample payload", false, true},
     {"NT, empty source folder", false, false},
+    {"NT, sample payload, second run before the restart", false, true, true},
 };
 
 constexpr char kSourceDir[] = "C:\\setup\\";
@@ -131,6 +134,12 @@ void Prepare(SimMachine& machine, const Scenario& scenario) {
     machine.SetCommandLine(std::string(kSourceDir) + kExe);
   }
   machine.SetErrorMode(kStartErrorMode);
+  if (scenario.ranBefore) {
+    ClearProductRunningFlagForTesting();
+    InstallerMain(machine);
+    machine.SetErrorMode(kStartErrorMode);
+  }
+  ClearProductRunningFlagForTesting();
   machine.ClearCalls();
 }
 
@@ -245,6 +254,12 @@ ExpectedException kExpectedExceptions[] = {
     {4, "RegQueryValueExA", "\"Config\"",
      "the existence test of the engine's \"Config\" reports false when the query fails, so the "
      "engine writes its default over the machine's own value"},
+    {4, "RegOpenKeyExA", "Session Manager",
+     "pending renames that cannot be read are scheduled as before: a second run then records a "
+     "rename that is already pending once more"},
+    {4, "RegQueryValueExA", "PendingFileRenameOperations",
+     "pending renames that cannot be read are scheduled as before: a second run then records a "
+     "rename that is already pending once more"},
 };
 
 // ---- one run ---------------------------------------------------------------------

@@ -1179,7 +1179,7 @@ class Machine:
         The command line is the program's path in double quotes followed by
         the arguments (quoted when they hold blanks or are empty), or exactly
         command_line when given. dll_overrides is added to WINEDLLOVERRIDES
-        (for example "newdev=n,b" to load a newdev.dll beside the program);
+        (for example "newdev=n,b" to prefer a native newdev.dll over the built-in one);
         env adds environment variables, which the program inherits.
         Returns the exit code and the message boxes shown meanwhile."""
         self.start_session()
