@@ -147,9 +147,7 @@ bool ProductProcessVisitor(PlatformOps& ops, DWORD, const char* exeName, uintptr
   std::string file = separator == std::string::npos ? name : name.substr(separator + 1);
   // ASCII capitals only: a locale's rules (the Turkish dotless i) must not
   // decide whether the suite is running.
-  for (char& c : file) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - ('a' - 'A'));
-  }
+  for (char& c : file) c = AsciiUpper(c);
   for (const char* product : ProductExecutables) {
     if (file == product) {
       productRunning = true;

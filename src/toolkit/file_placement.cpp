@@ -48,10 +48,7 @@ std::optional<std::string> ReadPendingRenames(PlatformOps& ops) {
 bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - ('a' - 'A'));
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - ('a' - 'A'));
-    if (x != y) return false;
+    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
   }
   return true;
 }

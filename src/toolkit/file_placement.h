@@ -11,6 +11,10 @@
 
 namespace korvanta {
 
+// The capital of an ASCII letter; every other byte as it is. No locale's rules
+// (the Turkish dotless i) decide how a path or program name compares.
+inline char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c; }
+
 // The position of the last of `separators` in `text`, std::string::npos when
 // there is none. Under a double-byte ANSI code page the second byte of a
 // double-byte character is never a separator, even where its value is "\".

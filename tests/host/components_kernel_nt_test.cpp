@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <new>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,6 +14,17 @@
 #include "toolkit/root_device.h"
 
 namespace korvanta {
+namespace sim {
+
+// A failed comparison shows the list's bytes and its protection.
+std::ostream& operator<<(std::ostream& out, const KeySecurity& security) {
+  static const char digits[] = "0123456789ABCDEF";
+  if (!security.dacl) return out << "no list";
+  for (unsigned char byte : *security.dacl) out << digits[byte >> 4] << digits[byte & 0xF];
+  return out << (security.isProtected ? " protected" : " not protected");
+}
+
+}  // namespace sim
 namespace {
 
 using sim::Fault;

@@ -5,8 +5,6 @@
 // and a source folder beyond the usual path length.
 #include <gtest/gtest.h>
 
-#include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,35 +58,6 @@ TEST(WholeMachineTest, TheFullPayloadInstallsWithoutAMessageOnBothFamilies) {
     EXPECT_EQ(BoxTexts(machine), std::vector<std::string>()) << platform;
     EXPECT_EQ(machine.OpenHandleCount(), 0) << platform;
     EXPECT_EQ(machine.LoadedLibraryCount(), 0) << platform;
-  }
-}
-
-// The suite's setup may start the installer again before the restart (a
-// repair): the restart must then leave exactly what one run leaves, and a
-// library another vendor had in place must survive as the backup.
-TEST(WholeMachineTest, TwoRunsBeforeOneRestartLeaveWhatOneRunLeaves) {
-  // On the 9x family Wininit.ini keeps one entry per target anyway, and a
-  // WNASPI32.DLL in place would skip the layer there.
-  for (DWORD platform : {VER_PLATFORM_WIN32_WINDOWS, VER_PLATFORM_WIN32_NT}) {
-    const bool nt = platform == VER_PLATFORM_WIN32_NT;
-    std::map<std::string, std::optional<std::string>> after[2];
-    for (int runs : {1, 2}) {
-      SimMachine machine;
-      Prepare(machine, platform);
-      if (nt) machine.AddFile("C:\\WINDOWS\\system32\\WNASPI32.DLL", "another vendor's");
-      for (int run = 0; run < runs; ++run) {
-        ClearProductRunningFlagForTesting();
-        EXPECT_EQ(InstallerMain(machine), 0) << platform;
-      }
-      machine.Restart();
-      for (const std::string& file : machine.Files()) after[runs - 1][file] = machine.ReadFile(file);
-      if (nt) {
-        EXPECT_EQ(machine.ReadFile("C:\\WINDOWS\\system32\\Drivers\\ASPI32.SYS"), "ASPI32.NT") << runs;
-        EXPECT_EQ(machine.ReadFile("C:\\WINDOWS\\system32\\WNASPI32.DLL"), "WNASPI32.NT") << runs;
-        EXPECT_EQ(machine.ReadFile("C:\\WINDOWS\\system32\\WNASPI32.OLD"), "another vendor's") << runs;
-      }
-    }
-    EXPECT_EQ(after[1], after[0]) << platform;
   }
 }
 
