@@ -171,7 +171,8 @@ void WriteHeader(PlatformOps& ops, ActionLog& log) {
 
 int InstallerMainWithLog(PlatformOps& ops, LogFile& file) {
   ActionLog log(file);
-  if (!log.Note("korvanta-sysinstall " KORVANTA_VERSION_TEXT " action log, started " + logtext::Time(file.LocalTime()))) {
+  if (!log.Note("korvanta-sysinstall " KORVANTA_VERSION_TEXT " action log, started " +
+                logtext::Time(file.LocalTime()))) {
     return InstallerMain(ops);
   }
   WriteHeader(ops, log);
