@@ -26,12 +26,32 @@ target_include_directories(korvanta_win32 PUBLIC ${CMAKE_SOURCE_DIR}/src)
 # time.
 set(KORVANTA_WIN_SYSTEM_LIBS setupapi advapi32 user32 kernel32)
 
-add_executable(korvanta-sysinstall WIN32 ${CMAKE_SOURCE_DIR}/src/install/winmain.cpp)
+enable_language(RC)
+add_executable(korvanta-sysinstall WIN32 ${CMAKE_SOURCE_DIR}/src/install/winmain.cpp
+               ${CMAKE_SOURCE_DIR}/src/install/version.rc)
 target_link_libraries(korvanta-sysinstall PRIVATE korvanta_core korvanta_win32
                       ${KORVANTA_WIN_SYSTEM_LIBS})
 target_link_options(korvanta-sysinstall PRIVATE ${KORVANTA_WIN_LINK_FLAGS} -s -mwindows
                     -Wl,--gc-sections)
 set_target_properties(korvanta-sysinstall PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+# A release must be reproducible byte for byte, and the only thing that
+# differs between two links is the PE timestamp. The linker takes it from
+# SOURCE_DATE_EPOCH; without one we fix it to the last commit's time (zero
+# outside a git checkout). Read at configure time, so a build folder keeps
+# the time of the commit it was configured at; scripts/release always
+# configures afresh.
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(KORVANTA_SOURCE_DATE_EPOCH $ENV{SOURCE_DATE_EPOCH})
+else()
+  execute_process(COMMAND git -C ${CMAKE_SOURCE_DIR} log -1 --format=%ct
+                  OUTPUT_VARIABLE KORVANTA_SOURCE_DATE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE
+                  ERROR_QUIET RESULT_VARIABLE git_status)
+  if(NOT git_status EQUAL 0 OR NOT KORVANTA_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
+    set(KORVANTA_SOURCE_DATE_EPOCH 0)
+  endif()
+endif()
+set_target_properties(korvanta-sysinstall PROPERTIES CXX_LINKER_LAUNCHER
+                      "${CMAKE_COMMAND};-E;env;SOURCE_DATE_EPOCH=${KORVANTA_SOURCE_DATE_EPOCH}")
 # An import that Windows 98 or NT 4 lacks would stop the loader before the
 # first instruction runs, so a link that brings in an unconfirmed import fails.
 add_custom_command(TARGET korvanta-sysinstall POST_BUILD

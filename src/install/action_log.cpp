@@ -4,6 +4,7 @@
 
 #include "install/install_context.h"
 #include "install/logging_platform_ops.h"
+#include "install/version.h"
 
 namespace korvanta {
 namespace logtext {
@@ -148,9 +149,13 @@ void WriteHeader(PlatformOps& ops, ActionLog& log) {
   OSVERSIONINFOA version{};
   version.dwOSVersionInfoSize = sizeof(version);
   if (ops.GetVersionExA(&version)) {
+    // The 9x family repeats the major and minor version in the high word.
+    const DWORD build = version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS
+                            ? version.dwBuildNumber & 0xFFFF
+                            : version.dwBuildNumber;
     log.Note("platform id " + Dec(version.dwPlatformId) + ", version " +
              Dec(version.dwMajorVersion) + "." + Dec(version.dwMinorVersion) + ", build " +
-             Dec(version.dwBuildNumber) + " " +
+             Dec(build) + " " +
              logtext::QuotedBytes(version.szCSDVersion,
                                   BoundedLength(version.szCSDVersion, sizeof(version.szCSDVersion))));
   } else {
@@ -166,7 +171,8 @@ void WriteHeader(PlatformOps& ops, ActionLog& log) {
 
 int InstallerMainWithLog(PlatformOps& ops, LogFile& file) {
   ActionLog log(file);
-  if (!log.Note("korvanta-sysinstall action log, started " + logtext::Time(file.LocalTime()))) {
+  if (!log.Note("korvanta-sysinstall " KORVANTA_VERSION_TEXT " action log, started " +
+                logtext::Time(file.LocalTime()))) {
     return InstallerMain(ops);
   }
   WriteHeader(ops, log);

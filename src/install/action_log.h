@@ -3,7 +3,7 @@
 // order, with its arguments and result, between a header and the exit code.
 //
 // A log looks like this (one operation per numbered line):
-//   ==== korvanta-sysinstall action log, started 2024-05-01 13:45:12
+//   ==== korvanta-sysinstall 1.0.0 action log, started 2024-05-01 13:45:12
 //   ==== executable "C:\setup\korvanta-sysinstall.exe"
 //   ...
 //   ---- TuneDiskCache

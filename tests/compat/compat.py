@@ -315,7 +315,7 @@ def _snapshot(machine: winebed.Machine, version: Version) -> winebed.Snapshot:
 
 
 def _prepare(template: winebed.Template, version: Version,
-             names: Optional[list[str]] = None) -> winebed.Machine:
+             names: Optional[list[str]] = None, exe: Optional[Path] = None) -> winebed.Machine:
     """A fresh machine of the version as the suite's setup leaves it: the CD in
     drive D:, the application folder with its history file, the installer and
     its component files, the installing user's engine settings, and no ASPI
@@ -328,7 +328,7 @@ def _prepare(template: winebed.Template, version: Version,
         machine.wine("reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d", version.wine, "/f")
         machine.mkdir(APP)
         machine.write(APP + "\\HISTORY.TXT", "Release notes of the previous version.\r\n")
-        machine.install_payload(names)
+        machine.install_payload(names, exe=exe)
         machine.reg_import({USER_ENGINE_KEY: {"Latency": dword(10)},
                             USER_ENGINE_KEY + "\\Devices\\0": {"Name": sz("Maya")}})
         machine.add_real_windows_layout(family(version))

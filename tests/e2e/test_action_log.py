@@ -145,9 +145,12 @@ def test_log_changes_nothing_else_and_names_every_effect_in_order(new_machine, f
 
     lines, operations = parse_log(machine.read(LOG))
     exe = winebed.SETUP_DIR + "\\" + winebed.INSTALLER_NAME
+    assert lines[0].startswith(f"==== korvanta-sysinstall {winebed.product_version()} action log, started ")
     assert lines[1:3] == [f'==== executable "{exe}"',
                           f'==== command line """{exe}"" ""{APP_DIR}"" Korvanta"']
     assert lines[3].startswith(f"==== platform id {1 if family == '9x' else 2}, version ")
+    # The 9x family's dwBuildNumber carries the version in its high word; the log shows the build.
+    assert int(re.search(r", build ([0-9]+) ", lines[3]).group(1)) < 0x10000
     assert lines[4].startswith('==== SourceDir "' + winebed.SETUP_DIR + '\\"')
     kernel = "InstallKernel9x" if family == "9x" else "InstallKernelNt"
     assert [line[5:] for line in lines if line.startswith("---- ")] == \
@@ -217,8 +220,8 @@ def test_two_runs_append_two_logs(machine):
     assert both.startswith(one) and len(both) > len(one)
     for data in (one, both[len(one):]):
         lines, operations = parse_log(data)
-        assert lines[0].startswith("==== korvanta-sysinstall action log, started ")
-        assert sum(line.startswith("==== korvanta-sysinstall action log") for line in lines) == 1
+        assert lines[0].startswith(f"==== korvanta-sysinstall {winebed.product_version()} action log, started ")
+        assert sum(line.startswith("==== korvanta-sysinstall ") for line in lines) == 1
         assert lines[-1] == "==== exit code 0"
         assert [op.number for op in operations] == list(range(1, len(operations) + 1))
 

@@ -12,6 +12,7 @@
 #include "install/action_log.h"
 #include "install/logging_platform_ops.h"
 #include "install/run.h"
+#include "install/version.h"
 #include "platform/sim/sim_machine.h"
 
 namespace korvanta {
@@ -204,11 +205,12 @@ TEST_P(ActionLogRun, HeaderOperationsInOrderStagesAndExitCode) {
   const bool nineX = GetParam() == VER_PLATFORM_WIN32_WINDOWS;
   const std::vector<std::string> header(file.lines.begin(), file.lines.begin() + 7);
   EXPECT_EQ(header, (std::vector<std::string>{
-                        "==== korvanta-sysinstall action log, started 2024-05-01 09:05:07",
+                        "==== korvanta-sysinstall " KORVANTA_VERSION_TEXT
+                        " action log, started 2024-05-01 09:05:07",
                         "==== executable \"C:\\setup\\korvanta-sysinstall.exe\"",
                         "==== command line \"\"\"C:\\setup\\korvanta-sysinstall.exe\"\" "
                         "\"\"C:\\Program Files\\K\"\" K\"",
-                        nineX ? "==== platform id 1, version 4.10, build 67766446 \"\""
+                        nineX ? "==== platform id 1, version 4.10, build 2222 \"\""
                               : "==== platform id 2, version 5.1, build 2600 \"\"",
                         "==== SourceDir \"C:\\setup\\\"",
                         "==== WindowsDir \"C:\\WINDOWS\"",

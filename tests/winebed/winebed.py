@@ -132,6 +132,12 @@ def windows_build_dir() -> Path:
     return Path(os.environ.get("KORVANTA_WINDOWS_BUILD", default)).resolve()
 
 
+def product_version() -> str:
+    """The product's version, where CMakeLists.txt keeps it."""
+    text = (REPOSITORY / "CMakeLists.txt").read_text(encoding="utf-8")
+    return re.search(r"^project\(\S+ VERSION ([0-9.]+)", text, re.MULTILINE).group(1)
+
+
 def payload_dir() -> Path:
     """The component files that go beside the installer."""
     return Path(os.environ.get("KORVANTA_PAYLOAD", REPOSITORY / "examples" / "payload")).resolve()
