@@ -62,7 +62,7 @@ int RunInstallation(PlatformOps& ops, NewDevLoader& newDev, RunObserver* observe
   // paths on such a directory does nothing rather than write there. Nor
   // does a stage that differs by family when the family is not known: the
   // other family's drivers and entries would be wrong on this machine.
-  const auto readable = [&](unsigned uses) {
+  const auto stageMayRun = [&](unsigned uses) {
     return !((uses & UsesFamily) && !context.PlatformKnown) &&
            !((uses & UsesSourceDir) && source.empty()) &&
            !((uses & UsesWindowsDir) && windows.empty()) &&
@@ -71,13 +71,13 @@ int RunInstallation(PlatformOps& ops, NewDevLoader& newDev, RunObserver* observe
   constexpr unsigned UsesAll = UsesSourceDir | UsesWindowsDir | UsesSystemDir | UsesFamily;
 
   Mark(observer, "TuneDiskCache");
-  if (readable(UsesFamily)) TuneDiskCache(platform);
+  if (stageMayRun(UsesFamily)) TuneDiskCache(platform);
   Mark(observer, "ResetEngineSettings");
   ResetEngineSettings(platform);
   Mark(observer, "InstallAspiLayer");
-  if (readable(UsesAll)) InstallAspiLayer(platform, source, windows, system);
+  if (stageMayRun(UsesAll)) InstallAspiLayer(platform, source, windows, system);
   Mark(observer, platform.Is9xFamily() ? "InstallKernel9x" : "InstallKernelNt");
-  if (readable(UsesAll)) {
+  if (stageMayRun(UsesAll)) {
     if (platform.Is9xFamily()) {
       InstallKernel9x(platform, source, windows, system);
     } else {
@@ -85,15 +85,15 @@ int RunInstallation(PlatformOps& ops, NewDevLoader& newDev, RunObserver* observe
     }
   }
   Mark(observer, "InstallAudioEngine");
-  if (readable(UsesSourceDir | UsesSystemDir | UsesFamily)) {
+  if (stageMayRun(UsesSourceDir | UsesSystemDir | UsesFamily)) {
     InstallAudioEngine(platform, source, windows, system);
   }
   Mark(observer, "InstallUsbAudioInterfaceFiles");
-  if (readable(UsesSourceDir | UsesWindowsDir)) {
+  if (stageMayRun(UsesSourceDir | UsesWindowsDir)) {
     InstallUsbAudioInterfaceFiles(platform, source, windows, system);
   }
   Mark(observer, "InstallUsbControllerFiles");
-  if (readable(UsesAll)) InstallUsbControllerFiles(platform, source, windows, system);
+  if (stageMayRun(UsesAll)) InstallUsbControllerFiles(platform, source, windows, system);
 
   Mark(observer, "DeployMediaFiles");
   // An argument that does not fit its buffer is refused whole: a cut

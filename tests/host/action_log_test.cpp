@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "install/action_log.h"
-#include "install/logging_platform_ops.h"
+#include "platform/logging/logging_platform_ops.h"
 #include "install/run.h"
 #include "install/version.h"
 #include "platform/sim/sim_machine.h"
