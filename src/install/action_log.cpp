@@ -1,5 +1,7 @@
 #include "install/action_log.h"
 
+#include <memory>
+
 #include "install/install_context.h"
 #include "install/version.h"
 
@@ -39,7 +41,6 @@ namespace {
 // The header's facts are read straight from the system, as the run reads them,
 // and are not logged as operations: they are the log's own.
 void WriteHeader(PlatformOps& ops, ActionLog& log) {
-  using logtext::BoundedLength;
   using logtext::Dec;
   using logtext::Quoted;
   log.Note("executable " + Quoted(ModulePath(ops).c_str()));
@@ -54,8 +55,7 @@ void WriteHeader(PlatformOps& ops, ActionLog& log) {
     log.Note("platform id " + Dec(version.dwPlatformId) + ", version " +
              Dec(version.dwMajorVersion) + "." + Dec(version.dwMinorVersion) + ", build " +
              Dec(build) + " " +
-             logtext::QuotedBytes(version.szCSDVersion,
-                                  BoundedLength(version.szCSDVersion, sizeof(version.szCSDVersion))));
+             logtext::QuotedFixed(version.szCSDVersion, sizeof(version.szCSDVersion)));
   } else {
     log.Note("platform id unknown: GetVersionExA failed");
   }
@@ -74,8 +74,8 @@ int InstallerMainWithLog(PlatformOps& ops, LogFile& file) {
     return InstallerMain(ops);
   }
   WriteHeader(ops, log);
-  LoggingPlatformOps logged(ops, log);
-  const int exitCode = InstallerMain(logged, &log);
+  const std::unique_ptr<PlatformOps> logged = MakeLoggingPlatformOps(ops, log);
+  const int exitCode = InstallerMain(*logged, &log);
   log.Note("exit code " + logtext::Dec(static_cast<uint32_t>(exitCode)));
   return exitCode;
 }

@@ -5,6 +5,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -84,7 +85,8 @@ TEST(ActionLogLine, EachKindOfArgument) {
   machine.AddFault(Fault{"CopyFileA", ERROR_SHARING_VIOLATION, "LOCKED", 1});
   MemoryLogFile file;
   ActionLog log(file);
-  LoggingPlatformOps ops(machine, log);
+  const std::unique_ptr<PlatformOps> logged = MakeLoggingPlatformOps(machine, log);
+  PlatformOps& ops = *logged;
 
   // Blanks, quotes, control bytes and high bytes; a flag set; null pointers.
   ops.MessageBoxA(nullptr, "Unable to copy \"A\x80\xFF.DLL\" to\tSystem!\n", "Korvanta Installation",
@@ -153,7 +155,8 @@ TEST(ActionLogLine, AccessListsAndGuids) {
   SimMachine machine;
   MemoryLogFile file;
   ActionLog log(file);
-  LoggingPlatformOps ops(machine, log);
+  const std::unique_ptr<PlatformOps> logged = MakeLoggingPlatformOps(machine, log);
+  PlatformOps& ops = *logged;
   // Everyone (S-1-1-0) allowed 0xF003F, inherited by subkeys; then the same
   // list claiming a second entry it has no room for.
   BYTE acl[28] = {2, 0, 28, 0, 1, 0, 0, 0,  0, 2, 20, 0, 0x3F, 0, 0x0F, 0,
