@@ -188,10 +188,9 @@ using Use = Arg::Use;
 template <typename T>
 struct Marked : Arg {
   Marked(T value, const Arg& arg) : Arg(arg), value(value) {}
+  operator T() const { return value; }
   T value;
 };
-template <typename T> T Forwarded(T value) { return value; }
-template <typename T> T Forwarded(const Marked<T>& arg) { return arg.value; }
 
 template <typename T> Marked<T> Flags(T bits) { return {bits, {Kind::Flags, nullptr, bits}}; }
 Marked<BOOL> Truth(BOOL value) { return {value, {Kind::Truth, nullptr, uint32_t(value)}}; }
@@ -200,7 +199,9 @@ Marked<BOOL> Truth(BOOL value) { return {value, {Kind::Truth, nullptr, uint32_t(
 template <typename T> Marked<T> Address(T pointer) { return {pointer, {Kind::Pointer, pointer}}; }
 // Zero-terminated strings up to an empty one.
 Marked<const char*> Entries(const char* entries) { return {entries, {Kind::Entries, entries}}; }
-Marked<const BYTE*> Bytes(const BYTE* data, DWORD size) { return {data, {Kind::Bytes, data, size}}; }
+Marked<const BYTE*> Bytes(const BYTE* data, DWORD size) {
+  return {data, {Kind::Bytes, data, size}};
+}
 Marked<DWORD> RegType(DWORD type) { return {type, {Kind::RegType, nullptr, type}}; }
 Marked<const BYTE*> RegValue(DWORD type, const BYTE* data, DWORD size) {
   return {data, {Kind::RegValue, data, size, type}};
@@ -284,7 +285,9 @@ class LoggingPlatformOps final : public PlatformOps {
   BOOL MoveFileExA(const char* existing, const char* target, DWORD flags) override {
     return FORWARD(FalseFails, MoveFileExA, existing, target, Flags(flags));
   }
-  UINT GetDriveTypeA(const char* root) override { return FORWARD(PlainResult, GetDriveTypeA, root); }
+  UINT GetDriveTypeA(const char* root) override {
+    return FORWARD(PlainResult, GetDriveTypeA, root);
+  }
   UINT SetErrorMode(UINT mode) override { return FORWARD(FlagsResult, SetErrorMode, Flags(mode)); }
   BOOL IsDBCSLeadByte(BYTE byte) override {
     return FORWARD(TruthResult, IsDBCSLeadByte, Flags(byte));
@@ -318,11 +321,12 @@ class LoggingPlatformOps final : public PlatformOps {
     const FARPROC proc = system_.GetProcAddress(module, name);
     // A value below 0x10000 is an ordinal, not a string.
     const uintptr_t ordinal = reinterpret_cast<uintptr_t>(name);
-    const std::string shown = ordinal < 0x10000 ? "#" + Dec(ordinal) : std::string(name);
+    const std::string byOrdinal = "#" + Dec(ordinal);
     const std::string* library = Remembered(module);
-    Remember(reinterpret_cast<const void*>(proc), (library ? *library : Pointer(module)) + "!" + shown);
+    Remember(reinterpret_cast<const void*>(proc), (library ? *library : Pointer(module)) + "!" +
+                                                      (ordinal < 0x10000 ? byOrdinal : name));
     Write(ZeroFails, "GetProcAddress", proc,
-          {module, ordinal < 0x10000 ? Arg(Kind::Literal, shown.c_str()) : Arg(name)});
+          {module, ordinal < 0x10000 ? Arg(Kind::Literal, byOrdinal.c_str()) : Arg(name)});
     return proc;
   }
   BOOL FreeLibrary(HMODULE module) override { return FORWARD(FalseFails, FreeLibrary, module); }
@@ -544,7 +548,7 @@ class LoggingPlatformOps final : public PlatformOps {
   template <typename Result, typename... Params, typename... Args>
   Result Call(Returns returns, const char* name, Result (PlatformOps::*operation)(Params...),
               const Args&... args) {
-    const Result result = (system_.*operation)(Forwarded(args)...);
+    const Result result = (system_.*operation)(args...);
     Write(returns, name, result, {Arg(args)...});
     return result;
   }
@@ -552,21 +556,16 @@ class LoggingPlatformOps final : public PlatformOps {
   // "<name>(<args>) = <result>", and ", error <code>" when the call failed.
   void Write(Returns returns, const char* name, Arg result, std::initializer_list<Arg> args) {
     if (!log_.Active()) return;
-    bool failed = false;
-    switch (returns) {
-      case FalseFails: result.kind = Kind::Truth; failed = result.number == 0; break;
-      case ZeroFails: failed = result.number == 0; break;
-      case InvalidFails: failed = result.pointer == INVALID_HANDLE_VALUE; break;
-      case NotNullFails: failed = result.number != 0; break;
-      case StatusResult: result.kind = Kind::Status; failed = result.number != 0; break;
-      case AttributesResult:
-        result.kind = Kind::Attributes;
-        failed = result.number == INVALID_FILE_ATTRIBUTES;
-        break;
-      case TruthResult: result.kind = Kind::Truth; break;
-      case FlagsResult: result.kind = Kind::Flags; break;
-      case PlainResult: break;
-    }
+    const uint64_t value = result.number;
+    const bool failed = returns == FalseFails || returns == ZeroFails      ? value == 0
+                        : returns == NotNullFails || returns == StatusResult ? value != 0
+                        : returns == InvalidFails ? result.pointer == INVALID_HANDLE_VALUE
+                        : returns == AttributesResult && value == INVALID_FILE_ATTRIBUTES;
+    // The kind of a result whose type does not say it.
+    if (returns == FalseFails || returns == TruthResult) result.kind = Kind::Truth;
+    if (returns == StatusResult) result.kind = Kind::Status;
+    if (returns == AttributesResult) result.kind = Kind::Attributes;
+    if (returns == FlagsResult) result.kind = Kind::Flags;
     std::string line = std::string(name) + "(";
     for (const Arg& arg : args) {
       line += (&arg == args.begin() ? "" : ", ") + Text(arg, result.number, !failed);
