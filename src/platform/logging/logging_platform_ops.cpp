@@ -576,6 +576,8 @@ class LoggingPlatformOps final : public PlatformOps {
     log_.Operation(line);
   }
 
+  // An argument as the line shows it. An output shows "->" and what the call
+  // stored there, or only its address when the call stored nothing.
   std::string Text(const Arg& arg, uint64_t result, bool succeeded) const {
     if (arg.use != Use::In) {
       if (arg.pointer == nullptr) return "NULL";
