@@ -14,136 +14,204 @@
 
 #include "platform/win32_types.h"
 
+// The operations, each once:
+//   OPERATION(result type, name, (parameters), result, arguments...)
+// PlatformOps declares them from this list, and the action log's decorator
+// (logging/) forwards and writes them from it, so that the two cannot differ.
+// The last columns say what Windows' types leave open:
+// - the result: which value is a failure (FalseFails, ZeroFails, InvalidFails,
+//   NotNullFails, AttributesResult: INVALID_FILE_ATTRIBUTES), an error code
+//   (StatusResult), never a failure (TruthResult, FlagsResult, PlainResult), a
+//   handle the log names by what it was found or opened by (LibraryResult,
+//   FunctionResult, KeyOpened; KeyClosed forgets it), none (NoResult,
+//   NoReturn);
+// - an argument is written by its type unless marked: Flags (a bit mask),
+//   Truth (TRUE or FALSE), Entries (strings up to an empty one), Bytes,
+//   RegType and RegValue (registry data), FunctionName (a name or an ordinal),
+//   Address (memory the call fills but does not read). Outputs are read after
+//   the call: Out (what a successful call stores there) and OutTruth,
+//   OutRegType, OutDisposition, OutText (a fixed buffer), OutBytes and
+//   OutRegValue (a length stored in another output); Size (a count the caller
+//   set, read whatever the call did); Filled (text whose length is the result)
+//   and FilledCut (the same, cut short rather than refused when the buffer is
+//   too small).
+#define KORVANTA_PLATFORM_OPERATIONS(OPERATION)                                                    \
+  /* kernel32: process, version, directories. A directory's buffer size counts the terminator, */  \
+  /* its result does not. */                                                                       \
+  OPERATION(const char*, GetCommandLineA, (), PlainResult)                                         \
+  OPERATION(DWORD, GetModuleFileNameA, (HMODULE module, char* buffer, DWORD size), ZeroFails,      \
+      module, Filled(buffer, size), size)                                                          \
+  OPERATION(BOOL, GetVersionExA, (OSVERSIONINFOA* info), FalseFails, Out(info))                    \
+  OPERATION(UINT, GetSystemDirectoryA, (char* buffer, UINT size), ZeroFails,                       \
+      Filled(buffer, size - (size > 0)), size)                                                     \
+  OPERATION(UINT, GetWindowsDirectoryA, (char* buffer, UINT size), ZeroFails,                      \
+      Filled(buffer, size - (size > 0)), size)                                                     \
+  /* kernel32: files and drives */                                                                 \
+  OPERATION(BOOL, CopyFileA, (const char* existing, const char* target, BOOL failIfExists),        \
+      FalseFails, existing, target, Truth(failIfExists))                                           \
+  OPERATION(BOOL, DeleteFileA, (const char* path), FalseFails, path)                               \
+  OPERATION(DWORD, GetFileAttributesA, (const char* path), AttributesResult, path)                 \
+  OPERATION(BOOL, SetFileAttributesA, (const char* path, DWORD attributes), FalseFails, path,      \
+      Flags(attributes))                                                                           \
+  OPERATION(HANDLE, FindFirstFileA, (const char* pattern, WIN32_FIND_DATAA* data), InvalidFails,   \
+      pattern, Out(data))                                                                          \
+  OPERATION(BOOL, FindClose, (HANDLE find), FalseFails, find)                                      \
+  OPERATION(BOOL, MoveFileExA, (const char* existing, const char* target, DWORD flags),            \
+      FalseFails, existing, target, Flags(flags))                                                  \
+  OPERATION(UINT, GetDriveTypeA, (const char* root), PlainResult, root)                            \
+  OPERATION(UINT, SetErrorMode, (UINT mode), FlagsResult, Flags(mode))                             \
+  /* kernel32: the ANSI code page */                                                               \
+  OPERATION(BOOL, IsDBCSLeadByte, (BYTE byte), TruthResult, Flags(byte))                           \
+  /* kernel32: profile files. A section's result is its length, cut short when the buffer is */    \
+  /* too small. */                                                                                 \
+  OPERATION(DWORD, GetPrivateProfileSectionA,                                                      \
+      (const char* section, char* buffer, DWORD size, const char* file), PlainResult, section,     \
+      FilledCut(buffer, size), size, file)                                                         \
+  OPERATION(BOOL, WritePrivateProfileSectionA,                                                     \
+      (const char* section, const char* entries, const char* file), FalseFails, section,           \
+      Entries(entries), file)                                                                      \
+  OPERATION(BOOL, WritePrivateProfileStringA,                                                      \
+      (const char* section, const char* key, const char* value, const char* file), FalseFails,     \
+      section, key, value, file)                                                                   \
+  /* kernel32: libraries */                                                                        \
+  OPERATION(HMODULE, LoadLibraryA, (const char* name), LibraryResult, name)                        \
+  OPERATION(FARPROC, GetProcAddress, (HMODULE module, const char* name), FunctionResult, module,   \
+      FunctionName(name))                                                                          \
+  OPERATION(BOOL, FreeLibrary, (HMODULE module), FalseFails, module)                               \
+  /* kernel32: processes, memory, errors. HeapAlloc and HeapFree do not set the last-error */      \
+  /* code. */                                                                                      \
+  OPERATION(HANDLE, OpenProcess, (DWORD access, BOOL inherit, DWORD processId), ZeroFails,         \
+      Flags(access), Truth(inherit), processId)                                                    \
+  OPERATION(BOOL, CloseHandle, (HANDLE handle), FalseFails, handle)                                \
+  OPERATION(HANDLE, GetProcessHeap, (), ZeroFails)                                                 \
+  OPERATION(LPVOID, HeapAlloc, (HANDLE heap, DWORD flags, SIZE_T bytes), PlainResult, heap,        \
+      Flags(flags), bytes)                                                                         \
+  OPERATION(BOOL, HeapFree, (HANDLE heap, DWORD flags, LPVOID block), TruthResult, heap,           \
+      Flags(flags), block)                                                                         \
+  OPERATION(HLOCAL, LocalAlloc, (UINT flags, SIZE_T bytes), ZeroFails, Flags(flags), bytes)        \
+  OPERATION(HLOCAL, LocalFree, (HLOCAL block), NotNullFails, block)                                \
+  OPERATION(DWORD, GetLastError, (), FlagsResult)                                                  \
+  OPERATION(void, SetLastError, (DWORD code), NoResult, Flags(code))                               \
+  OPERATION(void, ExitProcess, (UINT exitCode), NoReturn, exitCode)                                \
+  /* kernel32, looked up at run time: Toolhelp process list */                                     \
+  OPERATION(HANDLE, CreateToolhelp32Snapshot, (FARPROC proc, DWORD flags, DWORD processId),        \
+      InvalidFails, proc, Flags(flags), processId)                                                 \
+  OPERATION(BOOL, Process32First, (FARPROC proc, HANDLE snapshot, PROCESSENTRY32* entry),          \
+      FalseFails, proc, snapshot, Out(entry))                                                      \
+  OPERATION(BOOL, Process32Next, (FARPROC proc, HANDLE snapshot, PROCESSENTRY32* entry),           \
+      FalseFails, proc, snapshot, Out(entry))                                                      \
+  /* PSAPI.DLL, loaded at run time. A module of another process is not one of this process's */    \
+  /* libraries. */                                                                                 \
+  OPERATION(BOOL, EnumProcesses, (FARPROC proc, DWORD* ids, DWORD bytes, DWORD* bytesReturned),    \
+      FalseFails, proc, ids, bytes, Size(bytesReturned))                                           \
+  OPERATION(BOOL, EnumProcessModules,                                                              \
+      (FARPROC proc, HANDLE process, HMODULE* modules, DWORD bytes, DWORD* bytesNeeded),           \
+      FalseFails, proc, process, modules, bytes, Size(bytesNeeded))                                \
+  OPERATION(DWORD, GetModuleFileNameExA,                                                           \
+      (FARPROC proc, HANDLE process, HMODULE module, char* buffer, DWORD size), ZeroFails, proc,   \
+      process, Address(module), Filled(buffer, size), size)                                        \
+  /* user32 */                                                                                     \
+  OPERATION(int, MessageBoxA, (HWND owner, const char* text, const char* caption, UINT type),      \
+      ZeroFails, owner, text, caption, Flags(type))                                                \
+  /* advapi32: registry */                                                                         \
+  OPERATION(LONG, RegCreateKeyExA,                                                                 \
+      (HKEY key, const char* subKey, DWORD reserved, char* keyClass, DWORD options,                \
+       REGSAM access, SECURITY_ATTRIBUTES* security, HKEY* result, DWORD* disposition),            \
+      KeyOpened, key, subKey, reserved, keyClass, Flags(options), Flags(access), security,         \
+      Out(result), OutDisposition(disposition))                                                    \
+  OPERATION(LONG, RegSetValueExA,                                                                  \
+      (HKEY key, const char* valueName, DWORD reserved, DWORD type, const BYTE* data,              \
+       DWORD size), StatusResult, key, valueName, reserved, RegType(type),                         \
+      RegValue(type, data, size), size)                                                            \
+  OPERATION(LONG, RegOpenKeyExA,                                                                   \
+      (HKEY key, const char* subKey, DWORD options, REGSAM access, HKEY* result), KeyOpened, key,  \
+      subKey, Flags(options), Flags(access), Out(result))                                          \
+  OPERATION(LONG, RegQueryValueExA,                                                                \
+      (HKEY key, const char* valueName, DWORD* reserved, DWORD* type, BYTE* data, DWORD* size),    \
+      StatusResult, key, valueName, reserved, OutRegType(type), OutRegValue(type, data, size),     \
+      Size(size))                                                                                  \
+  OPERATION(LONG, RegQueryInfoKeyA,                                                                \
+      (HKEY key, char* keyClass, DWORD* classLength, DWORD* reserved, DWORD* subKeys,              \
+       DWORD* maxSubKeyLength, DWORD* maxClassLength, DWORD* values, DWORD* maxValueNameLength,    \
+       DWORD* maxValueLength, DWORD* securityDescriptorLength, FILETIME* lastWriteTime),           \
+      StatusResult, key, Address(keyClass), Size(classLength), reserved, Size(subKeys),            \
+      Size(maxSubKeyLength), Size(maxClassLength), Size(values), Size(maxValueNameLength),         \
+      Size(maxValueLength), Size(securityDescriptorLength), lastWriteTime)                         \
+  OPERATION(LONG, RegEnumKeyExA,                                                                   \
+      (HKEY key, DWORD index, char* name, DWORD* nameLength, DWORD* reserved, char* keyClass,      \
+       DWORD* classLength, FILETIME* lastWriteTime), StatusResult, key, index,                     \
+      OutBytes(name, nameLength), Size(nameLength), reserved, Address(keyClass),                   \
+      Size(classLength), lastWriteTime)                                                            \
+  OPERATION(LONG, RegDeleteKeyA, (HKEY key, const char* subKey), StatusResult, key, subKey)        \
+  OPERATION(LONG, RegCloseKey, (HKEY key), KeyClosed, key)                                         \
+  /* advapi32: security */                                                                         \
+  OPERATION(BOOL, AllocateAndInitializeSid,                                                        \
+      (SID_IDENTIFIER_AUTHORITY* authority, BYTE subAuthorityCount, DWORD sub0, DWORD sub1,        \
+       DWORD sub2, DWORD sub3, DWORD sub4, DWORD sub5, DWORD sub6, DWORD sub7, PSID* sid),         \
+      FalseFails, authority, subAuthorityCount, Flags(sub0), Flags(sub1), Flags(sub2),             \
+      Flags(sub3), Flags(sub4), Flags(sub5), Flags(sub6), Flags(sub7), Out(sid))                   \
+  OPERATION(PVOID, FreeSid, (PSID sid), PlainResult, sid)                                          \
+  OPERATION(DWORD, GetLengthSid, (PSID sid), PlainResult, sid)                                     \
+  OPERATION(BOOL, InitializeAcl, (ACL* acl, DWORD length, DWORD revision), FalseFails,             \
+      Address(acl), length, revision)                                                              \
+  OPERATION(BOOL, AddAccessAllowedAce, (ACL* acl, DWORD revision, DWORD accessMask, PSID sid),     \
+      FalseFails, Address(acl), revision, Flags(accessMask), sid)                                  \
+  OPERATION(BOOL, GetAce, (ACL* acl, DWORD index, LPVOID* ace), FalseFails, Address(acl), index,   \
+      Out(ace))                                                                                    \
+  /* advapi32, looked up at run time. The descriptor GetNamedSecurityInfoA returns is one */       \
+  /* block of local memory, released with LocalFree; the owner, group and list pointers point */   \
+  /* into it. */                                                                                   \
+  OPERATION(DWORD, GetNamedSecurityInfoA,                                                          \
+      (FARPROC proc, const char* objectName, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,       \
+       PSID* owner, PSID* group, ACL** dacl, ACL** sacl, PSECURITY_DESCRIPTOR* descriptor),        \
+      StatusResult, proc, objectName, type, Flags(info), Out(owner), Out(group), Out(dacl),        \
+      Out(sacl), Out(descriptor))                                                                  \
+  OPERATION(DWORD, SetNamedSecurityInfoA,                                                          \
+      (FARPROC proc, const char* objectName, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,       \
+       PSID owner, PSID group, ACL* dacl, ACL* sacl), StatusResult, proc, objectName, type,        \
+      Flags(info), owner, group, dacl, sacl)                                                       \
+  /* setupapi */                                                                                   \
+  OPERATION(HDEVINFO, SetupDiGetClassDevsA,                                                        \
+      (const GUID* classGuid, const char* enumerator, HWND parent, DWORD flags), InvalidFails,     \
+      classGuid, enumerator, parent, Flags(flags))                                                 \
+  OPERATION(BOOL, SetupDiEnumDeviceInfo, (HDEVINFO set, DWORD index, SP_DEVINFO_DATA* device),     \
+      FalseFails, set, index, Out(device))                                                         \
+  OPERATION(BOOL, SetupDiGetDeviceRegistryPropertyA,                                               \
+      (HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, DWORD* valueType, BYTE* buffer,      \
+       DWORD size, DWORD* requiredSize), FalseFails, set, device, Flags(property),                 \
+      OutRegType(valueType), OutBytes(buffer, requiredSize, size), size, Size(requiredSize))       \
+  OPERATION(BOOL, SetupDiDestroyDeviceInfoList, (HDEVINFO set), FalseFails, set)                   \
+  OPERATION(BOOL, SetupDiGetINFClassA,                                                             \
+      (const char* infName, GUID* classGuid, char* className, DWORD classNameSize,                 \
+       DWORD* requiredSize), FalseFails, infName, Out(classGuid),                                  \
+      OutText(className, classNameSize), classNameSize, Size(requiredSize))                        \
+  OPERATION(HDEVINFO, SetupDiCreateDeviceInfoList, (const GUID* classGuid, HWND parent),           \
+      InvalidFails, classGuid, parent)                                                             \
+  OPERATION(BOOL, SetupDiCreateDeviceInfoA,                                                        \
+      (HDEVINFO set, const char* deviceName, const GUID* classGuid, const char* description,       \
+       HWND parent, DWORD flags, SP_DEVINFO_DATA* device), FalseFails, set, deviceName,            \
+      classGuid, description, parent, Flags(flags), Out(device))                                   \
+  OPERATION(BOOL, SetupDiSetDeviceRegistryPropertyA,                                               \
+      (HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, const BYTE* buffer, DWORD size),     \
+      FalseFails, set, device, Flags(property), Bytes(buffer, size), size)                         \
+  OPERATION(BOOL, SetupDiCallClassInstaller,                                                       \
+      (DI_FUNCTION function, HDEVINFO set, SP_DEVINFO_DATA* device), FalseFails, Flags(function),  \
+      set, device)                                                                                 \
+  /* NewDev.dll, loaded at run time */                                                             \
+  OPERATION(BOOL, UpdateDriverForPlugAndPlayDevicesA,                                              \
+      (FARPROC proc, HWND parent, const char* hardwareId, const char* infPath, DWORD flags,        \
+       BOOL* rebootRequired), FalseFails, proc, parent, hardwareId, infPath, Flags(flags),         \
+      OutTruth(rebootRequired))
+
 namespace korvanta {
 
 class PlatformOps {
  public:
   virtual ~PlatformOps() = default;
 
-  // kernel32: process, version, directories
-  virtual const char* GetCommandLineA() = 0;
-  virtual DWORD GetModuleFileNameA(HMODULE module, char* buffer, DWORD size) = 0;
-  virtual BOOL GetVersionExA(OSVERSIONINFOA* info) = 0;
-  virtual UINT GetSystemDirectoryA(char* buffer, UINT size) = 0;
-  virtual UINT GetWindowsDirectoryA(char* buffer, UINT size) = 0;
-
-  // kernel32: files and drives
-  virtual BOOL CopyFileA(const char* existing, const char* target, BOOL failIfExists) = 0;
-  virtual BOOL DeleteFileA(const char* path) = 0;
-  virtual DWORD GetFileAttributesA(const char* path) = 0;
-  virtual BOOL SetFileAttributesA(const char* path, DWORD attributes) = 0;
-  virtual HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) = 0;
-  virtual BOOL FindClose(HANDLE find) = 0;
-  virtual BOOL MoveFileExA(const char* existing, const char* target, DWORD flags) = 0;
-  virtual UINT GetDriveTypeA(const char* root) = 0;
-  virtual UINT SetErrorMode(UINT mode) = 0;
-
-  // kernel32: the ANSI code page
-  virtual BOOL IsDBCSLeadByte(BYTE byte) = 0;
-
-  // kernel32: profile files
-  virtual DWORD GetPrivateProfileSectionA(const char* section, char* buffer, DWORD size,
-                                          const char* file) = 0;
-  virtual BOOL WritePrivateProfileSectionA(const char* section, const char* entries,
-                                           const char* file) = 0;
-  virtual BOOL WritePrivateProfileStringA(const char* section, const char* key,
-                                          const char* value, const char* file) = 0;
-
-  // kernel32: libraries
-  virtual HMODULE LoadLibraryA(const char* name) = 0;
-  virtual FARPROC GetProcAddress(HMODULE module, const char* name) = 0;
-  virtual BOOL FreeLibrary(HMODULE module) = 0;
-
-  // kernel32: processes, memory, errors
-  virtual HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId) = 0;
-  virtual BOOL CloseHandle(HANDLE handle) = 0;
-  virtual HANDLE GetProcessHeap() = 0;
-  virtual LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) = 0;
-  virtual BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block) = 0;
-  virtual HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) = 0;
-  virtual HLOCAL LocalFree(HLOCAL block) = 0;
-  virtual DWORD GetLastError() = 0;
-  virtual void SetLastError(DWORD code) = 0;
-  virtual void ExitProcess(UINT exitCode) = 0;
-
-  // kernel32, looked up at run time: Toolhelp process list
-  virtual HANDLE CreateToolhelp32Snapshot(FARPROC proc, DWORD flags, DWORD processId) = 0;
-  virtual BOOL Process32First(FARPROC proc, HANDLE snapshot, PROCESSENTRY32* entry) = 0;
-  virtual BOOL Process32Next(FARPROC proc, HANDLE snapshot, PROCESSENTRY32* entry) = 0;
-
-  // PSAPI.DLL, loaded at run time
-  virtual BOOL EnumProcesses(FARPROC proc, DWORD* ids, DWORD bytes, DWORD* bytesReturned) = 0;
-  virtual BOOL EnumProcessModules(FARPROC proc, HANDLE process, HMODULE* modules, DWORD bytes,
-                                  DWORD* bytesNeeded) = 0;
-  virtual DWORD GetModuleFileNameExA(FARPROC proc, HANDLE process, HMODULE module, char* buffer,
-                                     DWORD size) = 0;
-
-  // user32
-  virtual int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type) = 0;
-
-  // advapi32: registry
-  virtual LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD reserved, char* keyClass,
-                               DWORD options, REGSAM access, SECURITY_ATTRIBUTES* security,
-                               HKEY* result, DWORD* disposition) = 0;
-  virtual LONG RegSetValueExA(HKEY key, const char* valueName, DWORD reserved, DWORD type,
-                              const BYTE* data, DWORD size) = 0;
-  virtual LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, REGSAM access,
-                             HKEY* result) = 0;
-  virtual LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* reserved, DWORD* type,
-                                BYTE* data, DWORD* size) = 0;
-  virtual LONG RegQueryInfoKeyA(HKEY key, char* keyClass, DWORD* classLength, DWORD* reserved,
-                                DWORD* subKeys, DWORD* maxSubKeyLength, DWORD* maxClassLength,
-                                DWORD* values, DWORD* maxValueNameLength, DWORD* maxValueLength,
-                                DWORD* securityDescriptorLength, FILETIME* lastWriteTime) = 0;
-  virtual LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* nameLength, DWORD* reserved,
-                             char* keyClass, DWORD* classLength, FILETIME* lastWriteTime) = 0;
-  virtual LONG RegDeleteKeyA(HKEY key, const char* subKey) = 0;
-  virtual LONG RegCloseKey(HKEY key) = 0;
-
-  // advapi32: security
-  virtual BOOL AllocateAndInitializeSid(SID_IDENTIFIER_AUTHORITY* authority, BYTE subAuthorityCount,
-                                        DWORD sub0, DWORD sub1, DWORD sub2, DWORD sub3, DWORD sub4,
-                                        DWORD sub5, DWORD sub6, DWORD sub7, PSID* sid) = 0;
-  virtual PVOID FreeSid(PSID sid) = 0;
-  virtual DWORD GetLengthSid(PSID sid) = 0;
-  virtual BOOL InitializeAcl(ACL* acl, DWORD length, DWORD revision) = 0;
-  virtual BOOL AddAccessAllowedAce(ACL* acl, DWORD revision, DWORD accessMask, PSID sid) = 0;
-  virtual BOOL GetAce(ACL* acl, DWORD index, LPVOID* ace) = 0;
-  // advapi32, looked up at run time. The descriptor GetNamedSecurityInfoA
-  // returns is one block of local memory, released with LocalFree; the owner,
-  // group and list pointers point into it.
-  virtual DWORD GetNamedSecurityInfoA(FARPROC proc, const char* objectName, SE_OBJECT_TYPE type,
-                                      SECURITY_INFORMATION info, PSID* owner, PSID* group,
-                                      ACL** dacl, ACL** sacl,
-                                      PSECURITY_DESCRIPTOR* descriptor) = 0;
-  virtual DWORD SetNamedSecurityInfoA(FARPROC proc, const char* objectName, SE_OBJECT_TYPE type,
-                                      SECURITY_INFORMATION info, PSID owner, PSID group, ACL* dacl,
-                                      ACL* sacl) = 0;
-
-  // setupapi
-  virtual HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, const char* enumerator,
-                                        HWND parent, DWORD flags) = 0;
-  virtual BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* device) = 0;
-  virtual BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* device,
-                                                 DWORD property, DWORD* valueType, BYTE* buffer,
-                                                 DWORD size, DWORD* requiredSize) = 0;
-  virtual BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) = 0;
-  virtual BOOL SetupDiGetINFClassA(const char* infName, GUID* classGuid, char* className,
-                                   DWORD classNameSize, DWORD* requiredSize) = 0;
-  virtual HDEVINFO SetupDiCreateDeviceInfoList(const GUID* classGuid, HWND parent) = 0;
-  virtual BOOL SetupDiCreateDeviceInfoA(HDEVINFO set, const char* deviceName,
-                                        const GUID* classGuid, const char* description,
-                                        HWND parent, DWORD flags, SP_DEVINFO_DATA* device) = 0;
-  virtual BOOL SetupDiSetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* device,
-                                                 DWORD property, const BYTE* buffer,
-                                                 DWORD size) = 0;
-  virtual BOOL SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO set,
-                                         SP_DEVINFO_DATA* device) = 0;
-
-  // NewDev.dll, loaded at run time
-  virtual BOOL UpdateDriverForPlugAndPlayDevicesA(FARPROC proc, HWND parent,
-                                                  const char* hardwareId, const char* infPath,
-                                                  DWORD flags, BOOL* rebootRequired) = 0;
+#define KORVANTA_DECLARE(Result, Name, Parameters, ...) virtual Result Name Parameters = 0;
+  KORVANTA_PLATFORM_OPERATIONS(KORVANTA_DECLARE)
+#undef KORVANTA_DECLARE
 };
 
 }  // namespace korvanta

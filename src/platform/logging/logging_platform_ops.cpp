@@ -1,11 +1,13 @@
 // The decorator is defined here only: the run needs nothing of it but the
-// factory and the shared formatting of the header.
+// factory and the shared formatting of the header. Its methods are made from
+// the seam's list of operations (platform/platform_ops.h), which also marks
+// the arguments; the markers are defined here.
 //
 // Each argument is written by its kind (Kind), and its type says the kind
 // wherever it can: text, key, handle, library or function, GUID, access list,
 // structure. A number is decimal unless it is marked as flags or a truth value,
-// since Windows' integer types do not tell them apart. An output parameter is
-// marked once, where the call is forwarded, and read after the call.
+// since Windows' integer types do not tell them apart. An output is read after
+// the call.
 #include "platform/logging/logging_platform_ops.h"
 
 #include <algorithm>
@@ -149,16 +151,18 @@ std::string AccessList(const ACL* acl) {
 enum class Kind : uint8_t {
   Number, Flags, Truth, Status, Attributes, Literal, Text, Bytes, FixedText, Filled, Entries,
   RegValue, RegType, Disposition, Pointer, Named, Guid, Acl, Authority, Device, Version,
-  FoundFile, Process,
+  FoundFile, Process, FunctionName,
 };
 
 // One argument or result as the log writes it. An output is read through its
 // pointer after the call: Out when the call succeeded, Read whatever it did.
 struct Arg {
-  enum class Use : uint8_t { In, Out, Read, Unread };
+  enum class Use : uint8_t { In, Out, Read };
 
-  Arg(Kind kind, const void* pointer, uint64_t number = 0, uint32_t type = 0, Use use = Use::In)
-      : kind(kind), use(use), pointer(pointer), number(number), type(type) {}
+  Arg(Kind kind, const void* pointer, uint64_t number = 0, uint32_t type = 0, Use use = Use::In,
+      const DWORD* length = nullptr, const DWORD* typeAt = nullptr)
+      : kind(kind), use(use), pointer(pointer), number(number), type(type), length(length),
+        typeAt(typeAt) {}
   Arg(const char* text) : Arg(Kind::Text, text) {}
   Arg(const void* pointer) : Arg(Kind::Pointer, pointer, reinterpret_cast<uintptr_t>(pointer)) {}
   Arg(HKEY key) : Arg(Kind::Named, key, reinterpret_cast<uintptr_t>(key)) {}
@@ -180,6 +184,9 @@ struct Arg {
   const void* pointer;
   uint64_t number;  // a value, a length, or a buffer's size
   uint32_t type;    // a registry value's type
+  // An output whose length, and registry type, the call stores elsewhere.
+  const DWORD* length;
+  const DWORD* typeAt;
 };
 using Use = Arg::Use;
 
@@ -206,10 +213,17 @@ Marked<DWORD> RegType(DWORD type) { return {type, {Kind::RegType, nullptr, type}
 Marked<const BYTE*> RegValue(DWORD type, const BYTE* data, DWORD size) {
   return {data, {Kind::RegValue, data, size, type}};
 }
+// A function's name, or its ordinal: a value below 0x10000 is not a string.
+Marked<const char*> FunctionName(const char* name) { return {name, {Kind::FunctionName, name}}; }
+std::string FunctionNameOf(const char* name) {
+  const uintptr_t ordinal = reinterpret_cast<uintptr_t>(name);
+  return ordinal < 0x10000 ? "#" + Dec(ordinal) : name;
+}
 
 template <typename T>
-Marked<T*> Out(T* location, Kind kind, Use use = Use::Out, uint64_t size = 0) {
-  return {location, {kind, location, size, 0, use}};
+Marked<T*> Out(T* location, Kind kind, Use use = Use::Out, uint64_t room = 0,
+               const DWORD* length = nullptr, const DWORD* type = nullptr) {
+  return {location, {kind, location, room, 0, use, length, type}};
 }
 // An output of a type that says its kind: a structure, or a handle or pointer
 // stored by the call.
@@ -219,361 +233,96 @@ Marked<T*> Out(T* location) {
   if constexpr (std::is_pointer_v<T>) return Out(location, Arg(T{}).kind);
   else return Out(location, Arg(location).kind);
 }
+Marked<BOOL*> OutTruth(BOOL* value) { return Out(value, Kind::Truth); }
+Marked<DWORD*> OutRegType(DWORD* type) { return Out(type, Kind::RegType); }
+Marked<DWORD*> OutDisposition(DWORD* disposition) { return Out(disposition, Kind::Disposition); }
+Marked<char*> OutText(char* buffer, DWORD room) {
+  return Out(buffer, Kind::FixedText, Use::Out, room);
+}
+// Text or data whose length the call stores in another output.
+template <typename T>
+Marked<T*> OutBytes(T* data, const DWORD* length, uint64_t room = UINT64_MAX) {
+  return Out(data, Kind::Bytes, Use::Out, room, length);
+}
+Marked<BYTE*> OutRegValue(const DWORD* type, BYTE* data, const DWORD* size) {
+  return Out(data, Kind::RegValue, Use::Out, UINT64_MAX, size, type);
+}
 // A size the caller sets before the call, so that it can be read whatever the
 // call did.
 Marked<DWORD*> Size(DWORD* size) { return Out(size, Kind::Number, Use::Read); }
 // The text a Get...A function put into its buffer: its result is the length
 // without the terminator, or the size it needs when `room` is too small.
-Marked<char*> Filled(char* buffer, DWORD room, Use use = Use::Out) {
-  return Out(buffer, Kind::Filled, use, room);
-}
-// A text or value whose length another output gave.
-Arg OutBytes(const void* data, size_t length, bool read, Kind kind = Kind::Bytes,
-             DWORD type = REG_NONE) {
-  return {kind, data, length, type, read ? Use::Read : Use::Unread};
+// FilledCut: a result that is the length of what was put there, cut short.
+Marked<char*> Filled(char* buffer, DWORD room) { return Out(buffer, Kind::Filled, Use::Out, room); }
+Marked<char*> FilledCut(char* buffer, DWORD room) {
+  return Out(buffer, Kind::Filled, Use::Read, room);
 }
 
 // ---- the decorator ----------------------------------------------------------------
 
-// How a result is written, and which result is a failure. A failure shows the
-// last-error code, except where the result is the error code itself.
+// How a result is written, which result is a failure, and which names a
+// handle. A failure shows the last-error code, except where the result is the
+// error code itself.
 enum Returns : uint8_t {
   FalseFails, ZeroFails, InvalidFails, NotNullFails, StatusResult, AttributesResult,
-  TruthResult, FlagsResult, PlainResult,
+  TruthResult, FlagsResult, PlainResult, NoResult, NoReturn, KeyClosed,
+  // From here on the result is a handle that is given a name.
+  LibraryResult, FunctionResult, KeyOpened,
 };
-
-// Every one-line operation below would otherwise name itself twice: as the
-// text of its line and as the method it forwards to.
-#define FORWARD(returns, operation, ...) \
-  Call(returns, #operation, &PlatformOps::operation __VA_OPT__(, ) __VA_ARGS__)
 
 class LoggingPlatformOps final : public PlatformOps {
  public:
   LoggingPlatformOps(PlatformOps& system, OperationLog& log) : system_(system), log_(log) {}
 
-  // kernel32: process, version, directories. The directories' buffer size
-  // counts the terminator, their result does not.
-  const char* GetCommandLineA() override { return FORWARD(PlainResult, GetCommandLineA); }
-  DWORD GetModuleFileNameA(HMODULE module, char* buffer, DWORD size) override {
-    return FORWARD(ZeroFails, GetModuleFileNameA, module, Filled(buffer, size), size);
+#define KORVANTA_LOGGED(Result, Name, Parameters, returns, ...)                   \
+  Result Name Parameters override {                                               \
+    return Call(returns, #Name, &PlatformOps::Name __VA_OPT__(, ) __VA_ARGS__); \
   }
-  BOOL GetVersionExA(OSVERSIONINFOA* info) override {
-    return FORWARD(FalseFails, GetVersionExA, Out(info));
-  }
-  UINT GetSystemDirectoryA(char* buffer, UINT size) override {
-    return FORWARD(ZeroFails, GetSystemDirectoryA, Filled(buffer, size - (size > 0)), size);
-  }
-  UINT GetWindowsDirectoryA(char* buffer, UINT size) override {
-    return FORWARD(ZeroFails, GetWindowsDirectoryA, Filled(buffer, size - (size > 0)), size);
-  }
-
-  // kernel32: files and drives
-  BOOL CopyFileA(const char* existing, const char* target, BOOL failIfExists) override {
-    return FORWARD(FalseFails, CopyFileA, existing, target, Truth(failIfExists));
-  }
-  BOOL DeleteFileA(const char* path) override { return FORWARD(FalseFails, DeleteFileA, path); }
-  DWORD GetFileAttributesA(const char* path) override {
-    return FORWARD(AttributesResult, GetFileAttributesA, path);
-  }
-  BOOL SetFileAttributesA(const char* path, DWORD attributes) override {
-    return FORWARD(FalseFails, SetFileAttributesA, path, Flags(attributes));
-  }
-  HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) override {
-    return FORWARD(InvalidFails, FindFirstFileA, pattern, Out(data));
-  }
-  BOOL FindClose(HANDLE find) override { return FORWARD(FalseFails, FindClose, find); }
-  BOOL MoveFileExA(const char* existing, const char* target, DWORD flags) override {
-    return FORWARD(FalseFails, MoveFileExA, existing, target, Flags(flags));
-  }
-  UINT GetDriveTypeA(const char* root) override {
-    return FORWARD(PlainResult, GetDriveTypeA, root);
-  }
-  UINT SetErrorMode(UINT mode) override { return FORWARD(FlagsResult, SetErrorMode, Flags(mode)); }
-  BOOL IsDBCSLeadByte(BYTE byte) override {
-    return FORWARD(TruthResult, IsDBCSLeadByte, Flags(byte));
-  }
-
-  // kernel32: profile files. A section's result is its length, cut short
-  // when the buffer is too small.
-  DWORD GetPrivateProfileSectionA(const char* section, char* buffer, DWORD size,
-                                  const char* file) override {
-    return FORWARD(PlainResult, GetPrivateProfileSectionA, section,
-                   Filled(buffer, size, Use::Read), size, file);
-  }
-  BOOL WritePrivateProfileSectionA(const char* section, const char* entries,
-                                   const char* file) override {
-    return FORWARD(FalseFails, WritePrivateProfileSectionA, section, Entries(entries), file);
-  }
-  BOOL WritePrivateProfileStringA(const char* section, const char* key, const char* value,
-                                  const char* file) override {
-    return FORWARD(FalseFails, WritePrivateProfileStringA, section, key, value, file);
-  }
-
-  // kernel32: libraries. A library and a function found in it are shown with
-  // the name they were found by.
-  HMODULE LoadLibraryA(const char* name) override {
-    const HMODULE library = system_.LoadLibraryA(name);
-    if (name != nullptr) Remember(library, name);
-    Write(ZeroFails, "LoadLibraryA", library, {name});
-    return library;
-  }
-  FARPROC GetProcAddress(HMODULE module, const char* name) override {
-    const FARPROC proc = system_.GetProcAddress(module, name);
-    // A value below 0x10000 is an ordinal, not a string.
-    const uintptr_t ordinal = reinterpret_cast<uintptr_t>(name);
-    const std::string byOrdinal = "#" + Dec(ordinal);
-    const std::string* library = Remembered(module);
-    Remember(reinterpret_cast<const void*>(proc), (library ? *library : Pointer(module)) + "!" +
-                                                      (ordinal < 0x10000 ? byOrdinal : name));
-    Write(ZeroFails, "GetProcAddress", proc,
-          {module, ordinal < 0x10000 ? Arg(Kind::Literal, byOrdinal.c_str()) : Arg(name)});
-    return proc;
-  }
-  BOOL FreeLibrary(HMODULE module) override { return FORWARD(FalseFails, FreeLibrary, module); }
-
-  // kernel32: processes, memory, errors. HeapAlloc and HeapFree do not set
-  // the last-error code, so none is shown.
-  HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId) override {
-    return FORWARD(ZeroFails, OpenProcess, Flags(access), Truth(inherit), processId);
-  }
-  BOOL CloseHandle(HANDLE handle) override { return FORWARD(FalseFails, CloseHandle, handle); }
-  HANDLE GetProcessHeap() override { return FORWARD(ZeroFails, GetProcessHeap); }
-  LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) override {
-    return FORWARD(PlainResult, HeapAlloc, heap, Flags(flags), bytes);
-  }
-  BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block) override {
-    return FORWARD(TruthResult, HeapFree, heap, Flags(flags), block);
-  }
-  HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) override {
-    return FORWARD(ZeroFails, LocalAlloc, Flags(flags), bytes);
-  }
-  HLOCAL LocalFree(HLOCAL block) override { return FORWARD(NotNullFails, LocalFree, block); }
-  DWORD GetLastError() override { return FORWARD(FlagsResult, GetLastError); }
-  void SetLastError(DWORD code) override {
-    system_.SetLastError(code);
-    Write(PlainResult, "SetLastError", {Kind::Literal, "(none)"}, {Flags(code)});
-  }
-  void ExitProcess(UINT exitCode) override {
-    // Logged first: the call does not return.
-    Write(PlainResult, "ExitProcess", {Kind::Literal, "(no return)"}, {exitCode});
-    system_.ExitProcess(exitCode);
-  }
-
-  // kernel32, looked up at run time: Toolhelp process list
-  HANDLE CreateToolhelp32Snapshot(FARPROC proc, DWORD flags, DWORD processId) override {
-    return FORWARD(InvalidFails, CreateToolhelp32Snapshot, proc, Flags(flags), processId);
-  }
-  BOOL Process32First(FARPROC proc, HANDLE snapshot, PROCESSENTRY32* entry) override {
-    return FORWARD(FalseFails, Process32First, proc, snapshot, Out(entry));
-  }
-  BOOL Process32Next(FARPROC proc, HANDLE snapshot, PROCESSENTRY32* entry) override {
-    return FORWARD(FalseFails, Process32Next, proc, snapshot, Out(entry));
-  }
-
-  // PSAPI.DLL, loaded at run time. A module of another process is not named
-  // by this one's libraries.
-  BOOL EnumProcesses(FARPROC proc, DWORD* ids, DWORD bytes, DWORD* bytesReturned) override {
-    return FORWARD(FalseFails, EnumProcesses, proc, ids, bytes, Size(bytesReturned));
-  }
-  BOOL EnumProcessModules(FARPROC proc, HANDLE process, HMODULE* modules, DWORD bytes,
-                          DWORD* bytesNeeded) override {
-    return FORWARD(FalseFails, EnumProcessModules, proc, process, modules, bytes,
-                   Size(bytesNeeded));
-  }
-  DWORD GetModuleFileNameExA(FARPROC proc, HANDLE process, HMODULE module, char* buffer,
-                             DWORD size) override {
-    return FORWARD(ZeroFails, GetModuleFileNameExA, proc, process, Address(module),
-                   Filled(buffer, size), size);
-  }
-
-  // user32
-  int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type) override {
-    return FORWARD(ZeroFails, MessageBoxA, owner, text, caption, Flags(type));
-  }
-
-  // advapi32: registry. A key is shown with the full name it was opened by.
-  LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD reserved, char* keyClass, DWORD options,
-                       REGSAM access, SECURITY_ATTRIBUTES* security, HKEY* result,
-                       DWORD* disposition) override {
-    const LONG status = system_.RegCreateKeyExA(key, subKey, reserved, keyClass, options, access,
-                                                security, result, disposition);
-    RememberKey(status, key, subKey, result);
-    Write(StatusResult, "RegCreateKeyExA", status,
-          {key, subKey, reserved, keyClass, Flags(options), Flags(access), security, Out(result),
-           Out(disposition, Kind::Disposition)});
-    return status;
-  }
-  LONG RegSetValueExA(HKEY key, const char* valueName, DWORD reserved, DWORD type,
-                      const BYTE* data, DWORD size) override {
-    return FORWARD(StatusResult, RegSetValueExA, key, valueName, reserved, RegType(type),
-                   RegValue(type, data, size), size);
-  }
-  LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, REGSAM access,
-                     HKEY* result) override {
-    const LONG status = system_.RegOpenKeyExA(key, subKey, options, access, result);
-    RememberKey(status, key, subKey, result);
-    Write(StatusResult, "RegOpenKeyExA", status,
-          {key, subKey, Flags(options), Flags(access), Out(result)});
-    return status;
-  }
-  LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* reserved, DWORD* type, BYTE* data,
-                        DWORD* size) override {
-    const LONG status = system_.RegQueryValueExA(key, valueName, reserved, type, data, size);
-    const bool read = status == ERROR_SUCCESS && data != nullptr && size != nullptr;
-    Write(StatusResult, "RegQueryValueExA", status,
-          {key, valueName, reserved, Out(type, Kind::RegType),
-           OutBytes(data, read ? *size : 0, read, Kind::RegValue, type && read ? *type : REG_NONE),
-           Size(size)});
-    return status;
-  }
-  LONG RegQueryInfoKeyA(HKEY key, char* keyClass, DWORD* classLength, DWORD* reserved,
-                        DWORD* subKeys, DWORD* maxSubKeyLength, DWORD* maxClassLength,
-                        DWORD* values, DWORD* maxValueNameLength, DWORD* maxValueLength,
-                        DWORD* securityDescriptorLength, FILETIME* lastWriteTime) override {
-    return FORWARD(StatusResult, RegQueryInfoKeyA, key, Address(keyClass), Size(classLength),
-                   reserved, Size(subKeys), Size(maxSubKeyLength), Size(maxClassLength),
-                   Size(values), Size(maxValueNameLength), Size(maxValueLength),
-                   Size(securityDescriptorLength), lastWriteTime);
-  }
-  LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* nameLength, DWORD* reserved,
-                     char* keyClass, DWORD* classLength, FILETIME* lastWriteTime) override {
-    const LONG status = system_.RegEnumKeyExA(key, index, name, nameLength, reserved, keyClass,
-                                              classLength, lastWriteTime);
-    const bool read = status == ERROR_SUCCESS && nameLength != nullptr;
-    Write(StatusResult, "RegEnumKeyExA", status,
-          {key, index, OutBytes(name, read ? *nameLength : 0, read), Size(nameLength), reserved,
-           Address(keyClass), Size(classLength), lastWriteTime});
-    return status;
-  }
-  LONG RegDeleteKeyA(HKEY key, const char* subKey) override {
-    return FORWARD(StatusResult, RegDeleteKeyA, key, subKey);
-  }
-  LONG RegCloseKey(HKEY key) override {
-    const LONG status = FORWARD(StatusResult, RegCloseKey, key);
-    if (status == ERROR_SUCCESS) names_.erase(reinterpret_cast<uintptr_t>(key));
-    return status;
-  }
-
-  // advapi32: security. A list that the call is to fill is shown by its
-  // address only.
-  BOOL AllocateAndInitializeSid(SID_IDENTIFIER_AUTHORITY* authority, BYTE subAuthorityCount,
-                                DWORD sub0, DWORD sub1, DWORD sub2, DWORD sub3, DWORD sub4,
-                                DWORD sub5, DWORD sub6, DWORD sub7, PSID* sid) override {
-    return FORWARD(FalseFails, AllocateAndInitializeSid, authority, subAuthorityCount, Flags(sub0),
-                   Flags(sub1), Flags(sub2), Flags(sub3), Flags(sub4), Flags(sub5), Flags(sub6),
-                   Flags(sub7), Out(sid));
-  }
-  PVOID FreeSid(PSID sid) override { return FORWARD(PlainResult, FreeSid, sid); }
-  DWORD GetLengthSid(PSID sid) override { return FORWARD(PlainResult, GetLengthSid, sid); }
-  BOOL InitializeAcl(ACL* acl, DWORD length, DWORD revision) override {
-    return FORWARD(FalseFails, InitializeAcl, Address(acl), length, revision);
-  }
-  BOOL AddAccessAllowedAce(ACL* acl, DWORD revision, DWORD accessMask, PSID sid) override {
-    return FORWARD(FalseFails, AddAccessAllowedAce, Address(acl), revision, Flags(accessMask), sid);
-  }
-  BOOL GetAce(ACL* acl, DWORD index, LPVOID* ace) override {
-    return FORWARD(FalseFails, GetAce, Address(acl), index, Out(ace));
-  }
-  DWORD GetNamedSecurityInfoA(FARPROC proc, const char* objectName, SE_OBJECT_TYPE type,
-                              SECURITY_INFORMATION info, PSID* owner, PSID* group, ACL** dacl,
-                              ACL** sacl, PSECURITY_DESCRIPTOR* descriptor) override {
-    return FORWARD(StatusResult, GetNamedSecurityInfoA, proc, objectName, type, Flags(info),
-                   Out(owner), Out(group), Out(dacl), Out(sacl), Out(descriptor));
-  }
-  DWORD SetNamedSecurityInfoA(FARPROC proc, const char* objectName, SE_OBJECT_TYPE type,
-                              SECURITY_INFORMATION info, PSID owner, PSID group, ACL* dacl,
-                              ACL* sacl) override {
-    return FORWARD(StatusResult, SetNamedSecurityInfoA, proc, objectName, type, Flags(info), owner,
-                   group, dacl, sacl);
-  }
-
-  // setupapi
-  HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, const char* enumerator, HWND parent,
-                                DWORD flags) override {
-    return FORWARD(InvalidFails, SetupDiGetClassDevsA, classGuid, enumerator, parent, Flags(flags));
-  }
-  BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* device) override {
-    return FORWARD(FalseFails, SetupDiEnumDeviceInfo, set, index, Out(device));
-  }
-  BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property,
-                                         DWORD* valueType, BYTE* buffer, DWORD size,
-                                         DWORD* requiredSize) override {
-    const BOOL result = system_.SetupDiGetDeviceRegistryPropertyA(set, device, property, valueType,
-                                                                  buffer, size, requiredSize);
-    const bool read = result && buffer != nullptr && requiredSize != nullptr;
-    Write(FalseFails, "SetupDiGetDeviceRegistryPropertyA", result,
-          {set, device, Flags(property), Out(valueType, Kind::RegType),
-           OutBytes(buffer, read ? std::min(*requiredSize, size) : size, read), size,
-           Size(requiredSize)});
-    return result;
-  }
-  BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override {
-    return FORWARD(FalseFails, SetupDiDestroyDeviceInfoList, set);
-  }
-  BOOL SetupDiGetINFClassA(const char* infName, GUID* classGuid, char* className,
-                           DWORD classNameSize, DWORD* requiredSize) override {
-    return FORWARD(FalseFails, SetupDiGetINFClassA, infName, Out(classGuid),
-                   Out(className, Kind::FixedText, Use::Out, classNameSize), classNameSize,
-                   Size(requiredSize));
-  }
-  HDEVINFO SetupDiCreateDeviceInfoList(const GUID* classGuid, HWND parent) override {
-    return FORWARD(InvalidFails, SetupDiCreateDeviceInfoList, classGuid, parent);
-  }
-  BOOL SetupDiCreateDeviceInfoA(HDEVINFO set, const char* deviceName, const GUID* classGuid,
-                                const char* description, HWND parent, DWORD flags,
-                                SP_DEVINFO_DATA* device) override {
-    return FORWARD(FalseFails, SetupDiCreateDeviceInfoA, set, deviceName, classGuid, description,
-                   parent, Flags(flags), Out(device));
-  }
-  BOOL SetupDiSetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property,
-                                         const BYTE* buffer, DWORD size) override {
-    return FORWARD(FalseFails, SetupDiSetDeviceRegistryPropertyA, set, device, Flags(property),
-                   Bytes(buffer, size), size);
-  }
-  BOOL SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO set,
-                                 SP_DEVINFO_DATA* device) override {
-    return FORWARD(FalseFails, SetupDiCallClassInstaller, Flags(function), set, device);
-  }
-
-  // NewDev.dll, loaded at run time
-  BOOL UpdateDriverForPlugAndPlayDevicesA(FARPROC proc, HWND parent, const char* hardwareId,
-                                          const char* infPath, DWORD flags,
-                                          BOOL* rebootRequired) override {
-    return FORWARD(FalseFails, UpdateDriverForPlugAndPlayDevicesA, proc, parent, hardwareId,
-                   infPath, Flags(flags), Out(rebootRequired, Kind::Truth));
-  }
+  KORVANTA_PLATFORM_OPERATIONS(KORVANTA_LOGGED)
+#undef KORVANTA_LOGGED
 
  private:
-  // Forwards the call and writes it; returns its result unchanged.
+  // Forwards the call and writes it; returns its result unchanged. A call
+  // that does not return is written first.
   template <typename Result, typename... Params, typename... Args>
   Result Call(Returns returns, const char* name, Result (PlatformOps::*operation)(Params...),
               const Args&... args) {
-    const Result result = (system_.*operation)(args...);
-    Write(returns, name, result, {Arg(args)...});
-    return result;
+    if constexpr (std::is_void_v<Result>) {
+      if (returns == NoReturn) Write(returns, name, {Kind::Literal, "(no return)"}, {Arg(args)...});
+      (system_.*operation)(args...);
+      if (returns == NoResult) Write(returns, name, {Kind::Literal, "(none)"}, {Arg(args)...});
+    } else {
+      const Result result = (system_.*operation)(args...);
+      Write(returns, name, result, {Arg(args)...});
+      return result;
+    }
   }
 
   // "<name>(<args>) = <result>", and ", error <code>" when the call failed.
   void Write(Returns returns, const char* name, Arg result, std::initializer_list<Arg> args) {
     if (!log_.Active()) return;
     const uint64_t value = result.number;
-    const bool failed = returns == FalseFails || returns == ZeroFails      ? value == 0
-                        : returns == NotNullFails || returns == StatusResult ? value != 0
+    const Arg* arg = args.begin();
+    const bool status = returns == StatusResult || returns == KeyOpened || returns == KeyClosed;
+    const bool failed = returns == FalseFails || returns == ZeroFails ||
+                                returns == LibraryResult || returns == FunctionResult
+                            ? value == 0
+                        : status || returns == NotNullFails ? value != 0
                         : returns == InvalidFails ? result.pointer == INVALID_HANDLE_VALUE
                         : returns == AttributesResult && value == INVALID_FILE_ATTRIBUTES;
+    if (!failed && returns >= LibraryResult) Name(returns, result.pointer, args);
     // The kind of a result whose type does not say it.
     if (returns == FalseFails || returns == TruthResult) result.kind = Kind::Truth;
-    if (returns == StatusResult) result.kind = Kind::Status;
+    if (status) result.kind = Kind::Status;
     if (returns == AttributesResult) result.kind = Kind::Attributes;
     if (returns == FlagsResult) result.kind = Kind::Flags;
     std::string line = std::string(name) + "(";
-    for (const Arg& arg : args) {
-      line += (&arg == args.begin() ? "" : ", ") + Text(arg, result.number, !failed);
-    }
-    line += ") = " + Text(result, result.number, true);
+    for (const Arg& each : args) line += (&each == arg ? "" : ", ") + Text(each, value, !failed);
+    line += ") = " + Text(result, value, true);
     // A status result is the error code itself.
-    if (failed && returns != StatusResult) line += ", error " + Hex(system_.GetLastError());
+    if (failed && !status) line += ", error " + Hex(system_.GetLastError());
     log_.Operation(line);
+    if (returns == KeyClosed && !failed) names_.erase(arg[0].number);
   }
 
   // An argument as the line shows it. An output shows "->" and what the call
@@ -593,6 +342,12 @@ class LoggingPlatformOps final : public PlatformOps {
         case Kind::Filled:
           written = arg.use == Use::Read || (result > 0 && result <= arg.number);
           value = {Kind::Bytes, arg.pointer, std::min(result, arg.number)};
+          break;
+        case Kind::Bytes: case Kind::RegValue:  // its length in another output
+          written = written && arg.length != nullptr;
+          if (!written) break;
+          value.number = std::min<uint64_t>(*arg.length, arg.number);
+          value.type = arg.typeAt ? *arg.typeAt : REG_NONE;
           break;
         default: break;  // the structure itself
       }
@@ -618,6 +373,8 @@ class LoggingPlatformOps final : public PlatformOps {
                                                    : Hex(number);
       case Kind::Literal: return text;
       case Kind::Text: return Quoted(text);
+      case Kind::FunctionName:
+        return reinterpret_cast<uintptr_t>(text) < 0x10000 ? FunctionNameOf(text) : Quoted(text);
       case Kind::Bytes: return QuotedBytes(bytes, number);
       case Kind::FixedText: return QuotedFixed(text, number);
       case Kind::Pointer: return Pointer(arg.pointer);
@@ -679,21 +436,32 @@ class LoggingPlatformOps final : public PlatformOps {
   void Remember(const void* handle, const std::string& name) {
     if (handle != nullptr && log_.Active()) names_[reinterpret_cast<uintptr_t>(handle)] = name;
   }
-  void RememberKey(LONG status, HKEY key, const char* subKey, const HKEY* opened) {
-    if (status != ERROR_SUCCESS || opened == nullptr) return;
-    const char* root = RootName(key);
-    const std::string* name = Remembered(key);
-    std::string path = root ? root : name ? *name : Pointer(key);
-    if (subKey != nullptr && *subKey != '\0') path.append("\\").append(subKey);
-    Remember(*opened, path);
+  // Names the handle a call returned or opened: a library by the name it was
+  // loaded by, a function as "<library>!<name>", a key by its full path.
+  void Name(Returns returns, const void* handle, std::initializer_list<Arg> args) {
+    const Arg& first = *args.begin();
+    const std::string* known = Remembered(first.pointer);
+    const char* second = args.size() > 1 ? static_cast<const char*>(args.begin()[1].pointer) : "";
+    if (returns == LibraryResult && first.pointer != nullptr) {
+      Remember(handle, static_cast<const char*>(first.pointer));
+    } else if (returns == FunctionResult) {
+      Remember(handle, (known ? *known : Pointer(first.pointer)) + "!" + FunctionNameOf(second));
+    } else if (returns == KeyOpened) {
+      const auto opened = std::find_if(args.begin(), args.end(), [](const Arg& arg) {
+        return arg.use == Use::Out && arg.kind == Kind::Named && arg.pointer != nullptr;
+      });
+      if (opened == args.end()) return;
+      const char* root = RootName(first.pointer);
+      std::string path = root ? root : known ? *known : Pointer(first.pointer);
+      if (second != nullptr && *second != '\0') path.append("\\").append(second);
+      Remember(*static_cast<const HKEY*>(opened->pointer), path);
+    }
   }
 
   PlatformOps& system_;
   OperationLog& log_;
   std::map<uintptr_t, std::string> names_;
 };
-
-#undef FORWARD
 
 }  // namespace
 
