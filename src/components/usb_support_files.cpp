@@ -42,21 +42,23 @@ constexpr SupportFile SupportFiles[] = {
 // system folder (C:\WINDOWS\SYSTEM gives C:\WINDOWS\SYSTEM32\), which is
 // never created here; on NT the system folder is already that folder.
 std::string DriverFolder(const Platform& platform, const std::string& systemDir) {
-  if (platform.Is9xFamily()) return AdjustTrailingBackslash(platform.ops, systemDir, false) + "32\\";
-  return AdjustTrailingBackslash(platform.ops, systemDir, true);
+  PlatformOps& ops = platform.ops;
+  if (platform.Is9xFamily()) return AdjustTrailingBackslash(ops, systemDir, false) + "32\\";
+  return AdjustTrailingBackslash(ops, systemDir, true);
 }
 
 void InstallSupportFiles(const Platform& platform, UsbDevice device, const std::string& sourceDir,
                          const std::string& windowsDir, const std::string& systemDir) {
+  PlatformOps& ops = platform.ops;
   for (const SupportFile& file : SupportFiles) {
     if (file.device != device) continue;
     std::string folder;
     switch (file.folder) {
-      case TargetFolder::Windows: folder = AdjustTrailingBackslash(platform.ops, windowsDir, true); break;
-      case TargetFolder::System: folder = AdjustTrailingBackslash(platform.ops, systemDir, true); break;
+      case TargetFolder::Windows: folder = AdjustTrailingBackslash(ops, windowsDir, true); break;
+      case TargetFolder::System: folder = AdjustTrailingBackslash(ops, systemDir, true); break;
       case TargetFolder::Driver: folder = DriverFolder(platform, systemDir); break;
     }
-    CopyAndReport(platform.ops, AdjustTrailingBackslash(platform.ops, sourceDir, true) + file.source,
+    CopyAndReport(ops, AdjustTrailingBackslash(ops, sourceDir, true) + file.source,
                   folder + file.target, file.failureMessage);
   }
 }

@@ -11,8 +11,6 @@ namespace {
 // NT paths cannot be longer than this; a module path that still does not fit
 // is not a path Windows could have given.
 constexpr DWORD LongestPath = 32768;
-// The buffer size the installer has always used for paths (MAX_PATH + 1).
-constexpr DWORD PathBufferSize = 261;
 
 }  // namespace
 
@@ -33,16 +31,6 @@ std::string ModulePath(PlatformOps& ops) {
     if (length < size - 1) return std::string(buffer.data(), length);
   }
   return std::string();
-}
-
-std::string FileNamePart(PlatformOps& ops, const std::string& path) {
-  const size_t separator = FindLastSeparator(ops, path, "\\:");
-  return separator == std::string::npos ? path : path.substr(separator + 1);
-}
-
-std::string DirectoryPart(PlatformOps& ops, const std::string& path) {
-  const size_t separator = FindLastSeparator(ops, path, "\\:");
-  return separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
 }
 
 InstallContext BuildInstallContext(PlatformOps& ops) {

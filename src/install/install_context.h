@@ -23,14 +23,6 @@ std::optional<DWORD> ReadPlatformId(PlatformOps& ops);
 // The full path of the running executable, whatever its length.
 std::string ModulePath(PlatformOps& ops);
 
-// The part of a path after its last "\" or ":"; the whole path when it holds
-// neither. The second byte of a double-byte character is no separator.
-std::string FileNamePart(PlatformOps& ops, const std::string& path);
-
-// The part of a path up to and including its last "\" or ":", read the same
-// way.
-std::string DirectoryPart(PlatformOps& ops, const std::string& path);
-
 // Reads, in this order, the platform id, SystemDir, WindowsDir and SourceDir.
 InstallContext BuildInstallContext(PlatformOps& ops);
 

@@ -142,9 +142,7 @@ bool EnumerateProcesses(PlatformOps& ops, ProcessVisitor visitor, uintptr_t user
 }
 
 bool ProductProcessVisitor(PlatformOps& ops, DWORD, const char* exeName, uintptr_t) {
-  const std::string name = exeName != nullptr ? exeName : "";
-  const size_t separator = FindLastSeparator(ops, name, "\\:");
-  std::string file = separator == std::string::npos ? name : name.substr(separator + 1);
+  std::string file = FileNamePart(ops, exeName != nullptr ? exeName : "");
   // ASCII capitals only: a locale's rules (the Turkish dotless i) must not
   // decide whether the suite is running.
   for (char& c : file) c = AsciiUpper(c);

@@ -14,6 +14,7 @@
 #include "install/media_deployment.h"
 #include "install/product_guard.h"
 #include "toolkit/error.h"
+#include "toolkit/file_placement.h"
 #include "toolkit/install_message.h"
 #include "toolkit/platform.h"
 

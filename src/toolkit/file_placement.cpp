@@ -96,6 +96,16 @@ size_t FindLastSeparator(PlatformOps& ops, const std::string& text, const char* 
   return last;
 }
 
+std::string FileNamePart(PlatformOps& ops, const std::string& path) {
+  const size_t separator = FindLastSeparator(ops, path, "\\:");
+  return separator == std::string::npos ? path : path.substr(separator + 1);
+}
+
+std::string DirectoryPart(PlatformOps& ops, const std::string& path) {
+  const size_t separator = FindLastSeparator(ops, path, "\\:");
+  return separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
+}
+
 std::string AdjustTrailingBackslash(PlatformOps& ops, const std::string& path, bool include) {
   if (path.empty()) return path;
   // Japanese, Chinese and Korean Windows have characters whose second byte

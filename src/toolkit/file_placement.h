@@ -13,12 +13,22 @@ namespace korvanta {
 
 // The capital of an ASCII letter; every other byte as it is. No locale's rules
 // (the Turkish dotless i) decide how a path or program name compares.
-inline char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c; }
+inline char AsciiUpper(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c;
+}
 
 // The position of the last of `separators` in `text`, std::string::npos when
 // there is none. Under a double-byte ANSI code page the second byte of a
 // double-byte character is never a separator, even where its value is "\".
 size_t FindLastSeparator(PlatformOps& ops, const std::string& text, const char* separators);
+
+// The part of a path after its last "\" or ":"; the whole path when it holds
+// neither. The second byte of a double-byte character is no separator.
+std::string FileNamePart(PlatformOps& ops, const std::string& path);
+
+// The part of a path up to and including its last "\" or ":", read the same
+// way.
+std::string DirectoryPart(PlatformOps& ops, const std::string& path);
 
 // include: the path with a "\" appended unless it already ends in one.
 // exclude: the path with one trailing "\" dropped, if it has one.

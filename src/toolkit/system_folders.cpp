@@ -7,9 +7,6 @@
 namespace korvanta {
 namespace {
 
-// The buffer size the installer has always used for paths (MAX_PATH + 1).
-constexpr UINT PathBufferSize = 261;
-
 // GetSystemDirectoryA and GetWindowsDirectoryA return the length they need,
 // terminating zero included, when the buffer is too small: retry with that.
 template <class Read>

@@ -8,6 +8,9 @@
 
 namespace korvanta {
 
+// The buffer size the installer has always used for paths (MAX_PATH + 1).
+inline constexpr UINT PathBufferSize = 261;
+
 // The system and Windows folders as GetSystemDirectoryA and
 // GetWindowsDirectoryA report them (no trailing backslash), whatever their
 // length; empty when they cannot be read.

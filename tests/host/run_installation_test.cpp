@@ -8,6 +8,7 @@
 #include "install/install_context.h"
 #include "install/run.h"
 #include "platform/sim/sim_machine.h"
+#include "toolkit/file_placement.h"
 
 namespace korvanta {
 namespace {
