@@ -1,11 +1,16 @@
 #include "toolkit/registry_tree.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "toolkit/scoped_handle.h"
 
 namespace korvanta {
 namespace {
+
+// RegQueryInfoKeyA counts the longest name in characters, and a name of a
+// double-byte code page takes up to two bytes for each of its at most 255.
+constexpr DWORD LargestNameBuffer = 2 * 255 + 1;
 
 // The names of the key's subkeys, read before any of them is deleted: deleting
 // subkey 0 moves every other one down an index, so deleting while enumerating
@@ -25,8 +30,12 @@ std::vector<std::string> SubkeyNames(PlatformOps& ops, HKEY key) {
     const LONG result =
         ops.RegEnumKeyExA(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
     if (result == ERROR_NO_MORE_ITEMS) break;
-    // A name that cannot be read (e.g. one that grew since the count) is
-    // passed over.
+    if (result == ERROR_MORE_DATA && name.size() < LargestNameBuffer) {
+      name.resize(std::min<size_t>(2 * name.size(), LargestNameBuffer));
+      --index;  // the same name once more
+      continue;
+    }
+    // A name that cannot be read even so is passed over.
     if (result != ERROR_SUCCESS || length >= name.size()) continue;
     names.emplace_back(name.data(), length);
   }

@@ -40,6 +40,14 @@ void Prepare(SimMachine& machine, DWORD platform) {
     machine.SetSystemDirectory("C:\\WINDOWS\\SYSTEM");
     machine.AddDirectory("C:\\WINDOWS\\SYSTEM32\\Drivers");
     machine.AddDirectory("C:\\WINDOWS\\SYSTEM\\IOSUBSYS");
+  } else {
+    // Enum\Root as Windows XP ships it: the system may write, Everyone read.
+    static const char kList[] = {
+        2, 0, 48, 0, 2, 0, 0, 0,
+        0, 2, 20, 0, 0x3F, 0, 0x0F, 0, 1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0,
+        0, 2, 20, 0, 0x19, 0, 0x02, 0, 1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};
+    machine.SetRegistryKeySecurity(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\Root",
+                                   {std::string(kList, sizeof kList), true});
   }
   for (const char* name : PayloadFiles) machine.AddFile(std::string(Setup) + name, name);
 }
