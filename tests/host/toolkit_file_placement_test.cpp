@@ -251,6 +251,7 @@ TEST(ScheduleReplaceTest, NtAddsNoRenameThatIsAlreadyPending) {
     std::optional<sim::RegistryValue> pending;
     bool denyReading;
     bool added;
+    int moreDataReads = 0;  // reads of the data answered ERROR_MORE_DATA: another program added to it
   } cases[] = {
       {"nothing pending", std::nullopt, false, true},
       {"the same rename", sim::RegistryValue{REG_MULTI_SZ, ours}, false, false},
@@ -280,17 +281,24 @@ TEST(ScheduleReplaceTest, NtAddsNoRenameThatIsAlreadyPending) {
        false, true},
       {"a list of another type", sim::RegistryValue{REG_BINARY, ours}, false, true},
       {"a list that cannot be read", sim::RegistryValue{REG_MULTI_SZ, ours}, true, true},
+      {"the same rename in a list grown since its size", sim::RegistryValue{REG_MULTI_SZ, ours}, false, false, 1},
+      {"a list that grows at every read", sim::RegistryValue{REG_MULTI_SZ, ours}, false, true, 4},
   };
   for (const auto& c : cases) {
     SimMachine machine;
     if (c.pending) machine.SetRegistryValue(HKEY_LOCAL_MACHINE, kSessionManager, "PendingFileRenameOperations", *c.pending);
     if (c.denyReading) machine.DenyRegistryAccess(HKEY_LOCAL_MACHINE, kSessionManager, KEY_QUERY_VALUE);
+    // The size query is the first call to match; each fault then takes the next read.
+    for (int i = 0; i < c.moreDataReads; ++i) {
+      machine.AddFault(Fault{"RegQueryValueExA", ERROR_MORE_DATA, "PendingFileRenameOperations", 2});
+    }
     machine.ClearCalls();
 
     ScheduleReplace(Platform{machine, VER_PLATFORM_WIN32_NT}, kTarget, kStaged);
 
     EXPECT_EQ(machine.CallsTo("MoveFileExA").size(), c.added ? 1u : 0u) << c.why;
     EXPECT_EQ(machine.OpenHandleCount(), 0) << c.why;
+    EXPECT_EQ(machine.PlannedFaultCount(), 0) << c.why;
   }
 }
 
