@@ -161,8 +161,9 @@ bool EnumerateProcesses(PlatformOps& ops, ProcessVisitor visitor, uintptr_t user
 
 bool ProductProcessVisitor(PlatformOps& ops, DWORD, const char* exeName, uintptr_t user) {
   const std::string path = exeName != nullptr ? exeName : "";
+  const bool longNames = (user & CompareLongNames) != 0 && !path.empty();
   if (IsProductExecutable(FileNamePart(ops, path)) ||
-      ((user & CompareLongNames) && !path.empty() && IsProductExecutable(LongFileName(ops, path)))) {
+      (longNames && IsProductExecutable(LongFileName(ops, path)))) {
     productRunning = true;
     return false;
   }

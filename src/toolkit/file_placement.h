@@ -60,19 +60,18 @@ void ClearReadOnly(PlatformOps& ops, const std::string& path);
 bool CopyWritable(PlatformOps& ops, const std::string& source, const std::string& target);
 
 // When the source exists: clear the target's read-only bit, copy over the
-// target (CopyWritable) and show `failureMessage` when the copy fails. A missing source does
-// nothing and shows nothing.
+// target (CopyWritable) and show `failureMessage` when the copy fails. A
+// missing source does nothing and shows nothing.
 void CopyAndReport(PlatformOps& ops, const std::string& source, const std::string& target,
                    const std::string& failureMessage);
 
 // Has the staged file renamed onto the target at the next restart, after
 // clearing the read-only bit of an existing target: a [RENAME] entry in
 // Wininit.ini on the 9x family, both paths in their short form where the
-// system reports one (a failed write ends the run), a
-// delayed MoveFileExA on NT (its result is not looked at) unless that very
-// rename is pending already, from an earlier run before the restart. Both
-// paths are full paths; callers schedule only after the staged copy
-// succeeded.
+// system reports one (a failed write ends the run), a delayed MoveFileExA on
+// NT (its result is not looked at) unless that very rename is pending
+// already, from an earlier run before the restart. Both paths are full
+// paths; callers schedule only after the staged copy succeeded.
 void ScheduleReplace(const Platform& platform, const std::string& target,
                      const std::string& staged);
 

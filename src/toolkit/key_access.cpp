@@ -67,8 +67,7 @@ bool GrantRegistryKeyAccess(PlatformOps& ops, HKEY root, const std::string& subK
   }
   // The kept list grown by one allowed entry: its header and mask (8) and
   // the SID (16).
-  const DWORD listSize =
-      static_cast<DWORD>(end) + 8 + ops.GetLengthSid(administrators.Get());
+  const DWORD listSize = static_cast<DWORD>(end) + 8 + ops.GetLengthSid(administrators.Get());
   std::vector<BYTE> buffer(listSize, 0);
   ACL* list = reinterpret_cast<ACL*>(buffer.data());
   // A list of a later revision (object entries) stays of that revision.

@@ -235,11 +235,12 @@ bool PutDacl(RegKey& key, const BYTE* bytes) {
     if (aceType != ACCESS_ALLOWED_ACE_TYPE && aceType != kAccessDeniedAceType) continue;
     const WORD aceSize = ReadWord(bytes + offset + 2);
     const auto names = [&](const BYTE* sid, size_t length) {
-      return aceSize == kAceHeaderAndMask + length && std::memcmp(bytes + offset + 8, sid, length) == 0;
+      return aceSize == kAceHeaderAndMask + length &&
+             std::memcmp(bytes + offset + 8, sid, length) == 0;
     };
-    const Trustee trustee = names(kWorldSid, sizeof kWorldSid)                     ? Trustee::Everyone
-                            : names(kAdministratorsSid, sizeof kAdministratorsSid) ? Trustee::Administrators
-                                                                                   : Trustee::Other;
+    Trustee trustee = Trustee::Other;
+    if (names(kWorldSid, sizeof kWorldSid)) trustee = Trustee::Everyone;
+    if (names(kAdministratorsSid, sizeof kAdministratorsSid)) trustee = Trustee::Administrators;
     entries.push_back({aceType == ACCESS_ALLOWED_ACE_TYPE, bytes[offset + 1],
                        ReadDword(bytes + offset + 4), trustee});
   }
