@@ -12,6 +12,34 @@ namespace {
 // each call and freed again: the installer holds nothing between calls.
 constexpr char SecurityLibrary[] = "advapi32.dll";
 
+// Where the entries of a kept list end, and where its explicit ones do: they
+// come first in a list Windows wrote, the inherited ones after them.
+struct KeptEntries {
+  WORD count;
+  WORD explicitCount;
+  size_t explicitEnd;
+  size_t end;
+};
+
+std::optional<KeptEntries> WalkKeptEntries(const std::vector<BYTE>& list) {
+  if (list.size() < sizeof(ACL)) return std::nullopt;
+  KeptEntries entries{reinterpret_cast<const ACL*>(list.data())->AceCount, 0, sizeof(ACL),
+                      sizeof(ACL)};
+  for (WORD i = 0; i < entries.count; ++i) {
+    if (entries.end + sizeof(ACE_HEADER) > list.size()) return std::nullopt;
+    const auto* header = reinterpret_cast<const ACE_HEADER*>(list.data() + entries.end);
+    if (header->AceSize < sizeof(ACE_HEADER) || entries.end + header->AceSize > list.size()) {
+      return std::nullopt;
+    }
+    entries.end += header->AceSize;
+    if (!(header->AceFlags & INHERITED_ACE) && entries.explicitCount == i) {
+      entries.explicitEnd = entries.end;
+      ++entries.explicitCount;
+    }
+  }
+  return entries;
+}
+
 }  // namespace
 
 std::string RegistryObjectName(HKEY root, const std::string& subKey) {
@@ -34,25 +62,10 @@ bool GrantRegistryKeyAccess(PlatformOps& ops, HKEY root, const std::string& subK
                             DWORD accessMask, const SavedKeySecurity& kept) {
   // A key without a list lets everyone do everything already.
   if (!kept.hasList) return true;
-  // The kept entries, walked before anything is loaded: the explicit ones
-  // come first in a list Windows wrote, the inherited ones after them.
+  const std::optional<KeptEntries> entries = WalkKeptEntries(kept.list);
+  if (!entries) return false;
   const BYTE* keptBytes = kept.list.data();
-  const size_t keptSize = kept.list.size();
-  if (keptSize < sizeof(ACL)) return false;
-  const WORD keptCount = reinterpret_cast<const ACL*>(keptBytes)->AceCount;
-  size_t explicitEnd = sizeof(ACL);
-  size_t end = sizeof(ACL);
-  WORD explicitCount = 0;
-  for (WORD i = 0; i < keptCount; ++i) {
-    if (end + sizeof(ACE_HEADER) > keptSize) return false;
-    const auto* header = reinterpret_cast<const ACE_HEADER*>(keptBytes + end);
-    if (header->AceSize < sizeof(ACE_HEADER) || end + header->AceSize > keptSize) return false;
-    end += header->AceSize;
-    if (!(header->AceFlags & INHERITED_ACE) && explicitCount == i) {
-      explicitEnd = end;
-      ++explicitCount;
-    }
-  }
+  const auto [count, explicitCount, explicitEnd, end] = *entries;
 
   const auto advapi = LoadRunTimeFunctions<1>(ops, SecurityLibrary, {"SetNamedSecurityInfoA"});
   if (!advapi.AllFound()) return false;
@@ -86,7 +99,7 @@ bool GrantRegistryKeyAccess(PlatformOps& ops, HKEY root, const std::string& subK
   static_cast<ACE_HEADER*>(entry)->AceFlags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
   const size_t inheritedAt = explicitEnd + (listSize - end);
   std::memcpy(buffer.data() + inheritedAt, keptBytes + explicitEnd, end - explicitEnd);
-  list->AceCount = keptCount + 1;
+  list->AceCount = static_cast<WORD>(count + 1);
   return ops.SetNamedSecurityInfoA(setSecurity, objectName.c_str(), SE_REGISTRY_KEY,
                                    DACL_SECURITY_INFORMATION, nullptr, nullptr, list,
                                    nullptr) == ERROR_SUCCESS;

@@ -26,15 +26,18 @@ std::vector<std::string> SubkeyNames(PlatformOps& ops, HKEY key) {
   // The longest name does not count its terminating zero.
   std::vector<char> name(longestName + 1);
   for (DWORD index = 0; index < subkeyCount; ++index) {
-    DWORD length = static_cast<DWORD>(name.size());
-    const LONG result =
-        ops.RegEnumKeyExA(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
-    if (result == ERROR_NO_MORE_ITEMS) break;
-    if (result == ERROR_MORE_DATA && name.size() < LargestNameBuffer) {
+    DWORD length = 0;
+    const auto read = [&] {
+      length = static_cast<DWORD>(name.size());
+      return ops.RegEnumKeyExA(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+    };
+    LONG result = read();
+    // A name that does not fit is read again into a larger buffer.
+    while (result == ERROR_MORE_DATA && name.size() < LargestNameBuffer) {
       name.resize(std::min<size_t>(2 * name.size(), LargestNameBuffer));
-      --index;  // the same name once more
-      continue;
+      result = read();
     }
+    if (result == ERROR_NO_MORE_ITEMS) break;
     // A name that cannot be read even so is passed over.
     if (result != ERROR_SUCCESS || length >= name.size()) continue;
     names.emplace_back(name.data(), length);
