@@ -92,7 +92,7 @@ void InstallAspiLayer(const Platform& platform, std::string sourceDir, std::stri
     const std::string& folder = file.folder == Folder::System ? systemDir : windowsDir;
     const std::string staged = folder + file.staged;
     const std::string finalPath = folder + file.finalName;
-    if (!ops.CopyFileA((sourceDir + file.source).c_str(), staged.c_str(), FALSE)) continue;
+    if (!CopyWritable(ops, sourceDir + file.source, staged)) continue;
     // Restarts carry the replacements out in the order they were made: the
     // old file goes to its backup name before the new one takes the name.
     ScheduleReplace(platform, folder + file.backup, finalPath);

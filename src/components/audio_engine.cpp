@@ -33,8 +33,7 @@ constexpr BYTE DefaultConfig[16] = {0x0f, 0x14, 0xd2, 0xe1, 0x44, 0x90, 0x11, 0x
 // A silent, overwriting copy to the staging name; true when it succeeded.
 bool Stage(PlatformOps& ops, const EngineFile& file, const std::string& sourceDir,
            const std::string& systemDir) {
-  return ops.CopyFileA((sourceDir + file.source).c_str(), (systemDir + file.staged).c_str(),
-                       FALSE) != FALSE;
+  return CopyWritable(ops, sourceDir + file.source, systemDir + file.staged);
 }
 
 void Schedule(const Platform& platform, const EngineFile& file, const std::string& systemDir) {

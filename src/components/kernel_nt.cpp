@@ -11,8 +11,11 @@ namespace {
 
 constexpr char HardwareId[] = "*korvanta\\rundavek";
 
-// Opened to everyone while the device-instance keys below it are written: on
-// Windows 2000 and XP only the system may write there.
+// Opened to the Administrators group while the device-instance keys below it
+// are written: on Windows 2000 and XP only the system may write there. Never
+// to Everyone: any user could then point a root device at a driver of their
+// own, for the whole stage on 2000 and later, which push the entry down at
+// once, and for good on NT 4, where each key created meanwhile keeps a copy.
 constexpr char GrantedKey[] = "SYSTEM\\CurrentControlSet\\Enum\\Root\\";
 
 constexpr char PermissionMessage[] = "Unable to set permission for \"HKLM\\System\\Enum\\Root\" !";
@@ -102,14 +105,15 @@ void InstallKernelNt(const Platform& platform, std::string sourceDir, std::strin
   // The INF beside the installer, not the copy: the copy may have failed.
   InstallRootDevice(platform, source + "rundavek.inf", HardwareId);
 
-  // The branch's own access list is kept and put back afterwards, on every
-  // way out of the stage. Without it the branch stays open to everyone or,
-  // worse, shut to everyone including the system, which then no longer finds
-  // its own root devices. A list that cannot be read is not touched at all.
-  const KeySecurityRestorer restorer(ops, HKEY_LOCAL_MACHINE, GrantedKey,
-                                     ReadRegistryKeySecurity(ops, HKEY_LOCAL_MACHINE, GrantedKey));
-  if (!restorer.HasSaved() ||
-      !GrantRegistryKeyAccess(ops, HKEY_LOCAL_MACHINE, GrantedKey, GENERIC_ALL)) {
+  // The branch's own access list is kept, widened for the stage and put
+  // back afterwards, on every way out of the stage. Without it the branch
+  // stays widened or, worse, shut to everyone including the system, which
+  // then no longer finds its own root devices. A list that cannot be read is
+  // not touched at all.
+  const std::optional<SavedKeySecurity> saved =
+      ReadRegistryKeySecurity(ops, HKEY_LOCAL_MACHINE, GrantedKey);
+  const KeySecurityRestorer restorer(ops, HKEY_LOCAL_MACHINE, GrantedKey, saved);
+  if (!saved || !GrantRegistryKeyAccess(ops, HKEY_LOCAL_MACHINE, GrantedKey, GENERIC_ALL, *saved)) {
     ShowInstallMessage(ops, PermissionMessage);
   }
   for (const Entry& entry : Entries) WriteEntry(ops, entry);

@@ -25,12 +25,12 @@ class ErrorModeRestorer {
   UINT previous_;
 };
 
-// The CD's copy over the target; an existing target is overwritten, a
-// read-only or locked one stays as it was.
+// The CD's copy over the target, not read-only; an existing target is
+// overwritten, a read-only or locked one stays as it was.
 void CopyFromCd(PlatformOps& ops, const std::string& relativePath, const std::string& target) {
   const std::string source = FindOnCdromDrives(ops, relativePath);
   if (!source.empty() && FileExists(ops, source)) {
-    ops.CopyFileA(source.c_str(), target.c_str(), FALSE);
+    CopyWritable(ops, source, target);
   }
 }
 

@@ -127,6 +127,24 @@ bool EnumerateWithToolhelp(PlatformOps& ops, ProcessVisitor visitor, uintptr_t u
   return true;
 }
 
+// One of the three names, compared with ASCII capitals only: a locale's rules
+// (the Turkish dotless i) must not decide whether the suite is running.
+bool IsProductExecutable(const std::string& file) {
+  for (const char* product : ProductExecutables) {
+    if (EqualIgnoringAsciiCase(file, product)) return true;
+  }
+  return false;
+}
+
+// The long name of the file a path names; empty when it cannot be found.
+std::string LongFileName(PlatformOps& ops, const std::string& path) {
+  WIN32_FIND_DATAA data{};
+  const ScopedFindHandle find(ops, ops.FindFirstFileA(path.c_str(), &data));
+  if (!find) return std::string();
+  const size_t length = std::find(data.cFileName, std::end(data.cFileName), '\0') - data.cFileName;
+  return std::string(data.cFileName, length);
+}
+
 }  // namespace
 
 bool IsNt4OrLater(PlatformOps& ops) {
@@ -141,22 +159,25 @@ bool EnumerateProcesses(PlatformOps& ops, ProcessVisitor visitor, uintptr_t user
                            : EnumerateWithToolhelp(ops, visitor, user);
 }
 
-bool ProductProcessVisitor(PlatformOps& ops, DWORD, const char* exeName, uintptr_t) {
-  std::string file = FileNamePart(ops, exeName != nullptr ? exeName : "");
-  // ASCII capitals only: a locale's rules (the Turkish dotless i) must not
-  // decide whether the suite is running.
-  for (char& c : file) c = AsciiUpper(c);
-  for (const char* product : ProductExecutables) {
-    if (file == product) {
-      productRunning = true;
-      return false;
-    }
+bool ProductProcessVisitor(PlatformOps& ops, DWORD, const char* exeName, uintptr_t user) {
+  const std::string path = exeName != nullptr ? exeName : "";
+  const bool longNames = (user & CompareLongNames) != 0 && !path.empty();
+  if (IsProductExecutable(FileNamePart(ops, path)) ||
+      (longNames && IsProductExecutable(LongFileName(ops, path)))) {
+    productRunning = true;
+    return false;
   }
   return true;
 }
 
 bool IsProductRunning(PlatformOps& ops) {
-  return EnumerateProcesses(ops, ProductProcessVisitor, 0) && productRunning;
+  // EnumerateProcesses' choice, made here to tell the visitor which list it
+  // reads: Windows 9x's Toolhelp may name a program by its short path
+  // (TAVPEL~1.EXE).
+  const bool walked = IsNt4OrLater(ops)
+                          ? EnumerateWithPsapi(ops, ProductProcessVisitor, 0)
+                          : EnumerateWithToolhelp(ops, ProductProcessVisitor, CompareLongNames);
+  return walked && productRunning;
 }
 
 bool ProductRunningFlag() { return productRunning; }

@@ -29,7 +29,10 @@ bool EnumerateProcesses(PlatformOps& ops, ProcessVisitor visitor, uintptr_t user
 
 // The guard's visitor: sets the running flag and stops the walk when the
 // file-name part of the name is "TAV.EXE", "TAVMORI.EXE" or "TAVPELANI.EXE",
-// compared with ASCII capitals only.
+// compared with ASCII capitals only. With CompareLongNames in `user`, a name
+// that matches none is looked up (FindFirstFileA) and its file's long name
+// compared as well.
+inline constexpr uintptr_t CompareLongNames = 1;
 bool ProductProcessVisitor(PlatformOps& ops, DWORD processId, const char* exeName, uintptr_t user);
 
 // True when a walk took place and found one of the suite's applications.

@@ -58,6 +58,9 @@
   OPERATION(BOOL, FindClose, (HANDLE find), FalseFails, find)                                      \
   OPERATION(BOOL, MoveFileExA, (const char* existing, const char* target, DWORD flags),            \
       FalseFails, existing, target, Flags(flags))                                                  \
+  /* The result counts the terminator only when the buffer is too small. */                        \
+  OPERATION(DWORD, GetShortPathNameA, (const char* longPath, char* buffer, DWORD size), ZeroFails, \
+      longPath, Filled(buffer, size - (size > 0)), size)                                           \
   OPERATION(UINT, GetDriveTypeA, (const char* root), PlainResult, root)                            \
   OPERATION(UINT, SetErrorMode, (UINT mode), FlagsResult, Flags(mode))                             \
   /* kernel32: the ANSI code page */                                                               \

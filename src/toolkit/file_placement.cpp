@@ -45,12 +45,20 @@ std::optional<std::string> ReadPendingRenames(PlatformOps& ops) {
   return std::nullopt;
 }
 
-bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
+// The short (8.3) form of an existing path; the path as given when the
+// system cannot tell it.
+std::string ShortPath(PlatformOps& ops, const std::string& path) {
+  // A short name can be longer than its long name ("A B" is "AB~1"): when
+  // the first buffer is too small, the result is the size needed.
+  std::string buffer(MAX_PATH, '\0');
+  for (int read = 0; read < 2; ++read) {
+    const DWORD length =
+        ops.GetShortPathNameA(path.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0) break;
+    if (length < buffer.size()) return buffer.substr(0, length);
+    buffer.assign(length, '\0');
   }
-  return true;
+  return path;
 }
 
 // Whether the session manager already holds the rename of `staged` onto
@@ -133,22 +141,35 @@ void ClearReadOnly(PlatformOps& ops, const std::string& path) {
                          (attributes & ~DWORD{FILE_ATTRIBUTE_READONLY}) | FILE_ATTRIBUTE_ARCHIVE);
 }
 
+bool CopyWritable(PlatformOps& ops, const std::string& source, const std::string& target) {
+  if (!ops.CopyFileA(source.c_str(), target.c_str(), FALSE)) return false;
+  // CopyFileA gives the copy the source's attributes, and every file on a
+  // CD-ROM is read-only: a read-only copy would stop the next update and
+  // the replacement at the restart.
+  ClearReadOnly(ops, target);
+  return true;
+}
+
 void CopyAndReport(PlatformOps& ops, const std::string& source, const std::string& target,
                    const std::string& failureMessage) {
   if (!FileExists(ops, source)) return;
   ClearReadOnly(ops, target);
-  if (!ops.CopyFileA(source.c_str(), target.c_str(), FALSE)) {
-    ShowInstallMessage(ops, failureMessage);
-  }
+  if (!CopyWritable(ops, source, target)) ShowInstallMessage(ops, failureMessage);
 }
 
 void ScheduleReplace(const Platform& platform, const std::string& target,
                      const std::string& staged) {
+  PlatformOps& ops = platform.ops;
+  // Neither family's restart replaces a read-only file.
+  ClearReadOnly(ops, target);
   if (platform.Is9xFamily()) {
     // Windows 9x carries out Wininit.ini's [RENAME] entries (key: the file to
-    // replace, value: the file that replaces it) before it loads any driver.
-    ProfileFile wininit(platform.ops, "Wininit.ini");
-    wininit.WriteValue("RENAME", target, staged);
+    // replace, value: the file that replaces it) before it loads any driver,
+    // in real mode, where only short names exist: an entry with a long name
+    // is passed over. The target itself need not exist yet, its folder does.
+    ProfileFile wininit(ops, "Wininit.ini");
+    wininit.WriteValue("RENAME", ShortPath(ops, DirectoryPart(ops, target)) + FileNamePart(ops, target),
+                       ShortPath(ops, staged));
   } else if (!IsReplacePending(platform.ops, target, staged)) {
     // A second run before the restart must not add the pair again: the
     // repeated backup move would set the new file aside over the backup of

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "platform/platform_ops.h"
 #include "toolkit/platform.h"
@@ -15,6 +16,15 @@ namespace korvanta {
 // (the Turkish dotless i) decide how a path or program name compares.
 inline char AsciiUpper(char c) {
   return c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c;
+}
+
+// Whether two texts are equal when ASCII letters are read as capitals.
+inline bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
+  }
+  return true;
 }
 
 // The position of the last of `separators` in `text`, std::string::npos when
@@ -44,18 +54,24 @@ bool FileExists(PlatformOps& ops, const std::string& path);
 // alone. A failure is not reported: the copy that follows fails and says so.
 void ClearReadOnly(PlatformOps& ops, const std::string& path);
 
+// Copies source over target; after a successful copy the new file's
+// read-only bit is cleared the way ClearReadOnly does. True when the copy
+// succeeded, whether or not the bit could be cleared.
+bool CopyWritable(PlatformOps& ops, const std::string& source, const std::string& target);
+
 // When the source exists: clear the target's read-only bit, copy over the
-// target and show `failureMessage` when the copy fails. A missing source does
-// nothing and shows nothing.
+// target (CopyWritable) and show `failureMessage` when the copy fails. A
+// missing source does nothing and shows nothing.
 void CopyAndReport(PlatformOps& ops, const std::string& source, const std::string& target,
                    const std::string& failureMessage);
 
-// Has the staged file renamed onto the target at the next restart: a [RENAME]
-// entry in Wininit.ini on the 9x family (a failed write ends the run), a
-// delayed MoveFileExA on NT (its result is not looked at) unless that very
-// rename is pending already, from an earlier run before the restart. Both
-// paths are full paths; callers schedule only after the staged copy
-// succeeded.
+// Has the staged file renamed onto the target at the next restart, after
+// clearing the read-only bit of an existing target: a [RENAME] entry in
+// Wininit.ini on the 9x family, both paths in their short form where the
+// system reports one (a failed write ends the run), a delayed MoveFileExA on
+// NT (its result is not looked at) unless that very rename is pending
+// already, from an earlier run before the restart. Both paths are full
+// paths; callers schedule only after the staged copy succeeded.
 void ScheduleReplace(const Platform& platform, const std::string& target,
                      const std::string& staged);
 

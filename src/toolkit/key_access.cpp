@@ -12,6 +12,34 @@ namespace {
 // each call and freed again: the installer holds nothing between calls.
 constexpr char SecurityLibrary[] = "advapi32.dll";
 
+// Where the entries of a kept list end, and where its explicit ones do: they
+// come first in a list Windows wrote, the inherited ones after them.
+struct KeptEntries {
+  WORD count;
+  WORD explicitCount;
+  size_t explicitEnd;
+  size_t end;
+};
+
+std::optional<KeptEntries> WalkKeptEntries(const std::vector<BYTE>& list) {
+  if (list.size() < sizeof(ACL)) return std::nullopt;
+  KeptEntries entries{reinterpret_cast<const ACL*>(list.data())->AceCount, 0, sizeof(ACL),
+                      sizeof(ACL)};
+  for (WORD i = 0; i < entries.count; ++i) {
+    if (entries.end + sizeof(ACE_HEADER) > list.size()) return std::nullopt;
+    const auto* header = reinterpret_cast<const ACE_HEADER*>(list.data() + entries.end);
+    if (header->AceSize < sizeof(ACE_HEADER) || entries.end + header->AceSize > list.size()) {
+      return std::nullopt;
+    }
+    entries.end += header->AceSize;
+    if (!(header->AceFlags & INHERITED_ACE) && entries.explicitCount == i) {
+      entries.explicitEnd = entries.end;
+      ++entries.explicitCount;
+    }
+  }
+  return entries;
+}
+
 }  // namespace
 
 std::string RegistryObjectName(HKEY root, const std::string& subKey) {
@@ -31,29 +59,47 @@ std::string RegistryObjectName(HKEY root, const std::string& subKey) {
 }
 
 bool GrantRegistryKeyAccess(PlatformOps& ops, HKEY root, const std::string& subKey,
-                            DWORD accessMask) {
+                            DWORD accessMask, const SavedKeySecurity& kept) {
+  // A key without a list lets everyone do everything already.
+  if (!kept.hasList) return true;
+  const std::optional<KeptEntries> entries = WalkKeptEntries(kept.list);
+  if (!entries) return false;
+  const BYTE* keptBytes = kept.list.data();
+  const auto [count, explicitCount, explicitEnd, end] = *entries;
+
   const auto advapi = LoadRunTimeFunctions<1>(ops, SecurityLibrary, {"SetNamedSecurityInfoA"});
   if (!advapi.AllFound()) return false;
   const FARPROC setSecurity = advapi.address[0];
   const std::string objectName = RegistryObjectName(root, subKey);
 
-  SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-  ScopedSid everyone(ops);
-  if (!ops.AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0,
-                                    everyone.Receive())) {
+  SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+  ScopedSid administrators(ops);
+  if (!ops.AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS,
+                                    0, 0, 0, 0, 0, 0, administrators.Receive())) {
     return false;
   }
-  // Room for the list's header and one allowed entry: 8 + 8 + the SID (12).
-  const DWORD listSize = ops.GetLengthSid(everyone.Get()) + 20;
+  // The kept list grown by one allowed entry: its header and mask (8) and
+  // the SID (16).
+  const DWORD listSize = static_cast<DWORD>(end) + 8 + ops.GetLengthSid(administrators.Get());
   std::vector<BYTE> buffer(listSize, 0);
   ACL* list = reinterpret_cast<ACL*>(buffer.data());
-  if (!ops.InitializeAcl(list, listSize, ACL_REVISION)) return false;
-  if (!ops.AddAccessAllowedAce(list, ACL_REVISION, accessMask, everyone.Get())) return false;
+  // A list of a later revision (object entries) stays of that revision.
+  const BYTE revision = keptBytes[0] > ACL_REVISION ? keptBytes[0] : BYTE{ACL_REVISION};
+  if (!ops.InitializeAcl(list, listSize, revision)) return false;
+  // The new entry goes after the explicit entries, before the inherited
+  // ones, where Windows keeps an explicit entry: AddAccessAllowedAce
+  // appends to the entries the list holds.
+  std::memcpy(buffer.data() + sizeof(ACL), keptBytes + sizeof(ACL), explicitEnd - sizeof(ACL));
+  list->AceCount = explicitCount;
+  if (!ops.AddAccessAllowedAce(list, ACL_REVISION, accessMask, administrators.Get())) return false;
   LPVOID entry = nullptr;
-  if (!ops.GetAce(list, 0, &entry)) return false;
+  if (!ops.GetAce(list, explicitCount, &entry)) return false;
   // AddAccessAllowedAce writes no inheritance flags; the keys below must get
   // the entry too.
   static_cast<ACE_HEADER*>(entry)->AceFlags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+  const size_t inheritedAt = explicitEnd + (listSize - end);
+  std::memcpy(buffer.data() + inheritedAt, keptBytes + explicitEnd, end - explicitEnd);
+  list->AceCount = static_cast<WORD>(count + 1);
   return ops.SetNamedSecurityInfoA(setSecurity, objectName.c_str(), SE_REGISTRY_KEY,
                                    DACL_SECURITY_INFORMATION, nullptr, nullptr, list,
                                    nullptr) == ERROR_SUCCESS;

@@ -1,7 +1,7 @@
-// The access list (DACL) of a registry key: opened to a single inheritable
-// entry for Everyone, and read and put back as it was. The security functions
-// are looked up in advapi32.dll on every call: the 9x family has none that
-// work, and looking them up keeps the executable loadable there.
+// The access list (DACL) of a registry key: widened for the Administrators
+// group, and read and put back as it was. The security functions are looked
+// up in advapi32.dll on every call: the 9x family has none that work, and
+// looking them up keeps the executable loadable there.
 #pragma once
 
 #include <optional>
@@ -19,15 +19,6 @@ namespace korvanta {
 // outside the four predefined ones adds no prefix.
 std::string RegistryObjectName(HKEY root, const std::string& subKey);
 
-// Sets the key's access list to one entry allowing Everyone `accessMask`,
-// inherited by the keys below (object and container inherit). Only the list
-// is set: owner, group and system list stay, and so does the list's
-// protection against inheritance. True exactly when SetNamedSecurityInfoA
-// returned ERROR_SUCCESS. Shows nothing; a failure before that call leaves the
-// key untouched.
-bool GrantRegistryKeyAccess(PlatformOps& ops, HKEY root, const std::string& subKey,
-                            DWORD accessMask);
-
 // A key's access list and protection state as read, kept as a copy of its
 // own so that it outlives the descriptor it was read from.
 struct SavedKeySecurity {
@@ -35,6 +26,19 @@ struct SavedKeySecurity {
   std::vector<BYTE> list;    // the ACL, exactly its AclSize bytes
   bool isProtected = false;  // the list takes no entries from the keys above
 };
+
+// Sets the key's access list to `kept` (as ReadRegistryKeySecurity read it)
+// with one more entry, allowing the Administrators group (S-1-5-32-544)
+// `accessMask` and inherited by the keys below (object and container
+// inherit), placed after the explicit entries. Everyone else keeps exactly
+// the access the kept entries give, also on NT 4, where the list set is all
+// the key has. Only the list is set: owner, group and system list stay, and
+// so does the list's protection against inheritance. A key that had no list
+// (everyone may do everything) is not touched, and true is returned.
+// Otherwise true exactly when SetNamedSecurityInfoA returned ERROR_SUCCESS.
+// Shows nothing; a failure before that call leaves the key untouched.
+bool GrantRegistryKeyAccess(PlatformOps& ops, HKEY root, const std::string& subKey,
+                            DWORD accessMask, const SavedKeySecurity& kept);
 
 // Reads the key's access list and protection state; nothing when they cannot
 // be read (advapi32.dll or the function missing, the key missing, reading
@@ -51,7 +55,7 @@ bool RestoreRegistryKeySecurity(PlatformOps& ops, HKEY root, const std::string& 
                                 const SavedKeySecurity& saved, bool stateProtection = true);
 
 // Puts a key's saved access list back when the scope ends, on every way out,
-// exceptions included: a key left open to Everyone is open with every key
+// exceptions included: a key left widened is widened with every key
 // below it. A restore that fails is tried once more with the list alone,
 // without the protection flags. Does nothing when nothing was saved.
 class KeySecurityRestorer {
@@ -62,8 +66,6 @@ class KeySecurityRestorer {
   ~KeySecurityRestorer();
   KeySecurityRestorer(const KeySecurityRestorer&) = delete;
   KeySecurityRestorer& operator=(const KeySecurityRestorer&) = delete;
-
-  bool HasSaved() const { return saved_.has_value(); }
 
  private:
   PlatformOps& ops_;

@@ -1,11 +1,16 @@
 #include "toolkit/registry_tree.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "toolkit/scoped_handle.h"
 
 namespace korvanta {
 namespace {
+
+// RegQueryInfoKeyA counts the longest name in characters, and a name of a
+// double-byte code page takes up to two bytes for each of its at most 255.
+constexpr DWORD LargestNameBuffer = 2 * 255 + 1;
 
 // The names of the key's subkeys, read before any of them is deleted: deleting
 // subkey 0 moves every other one down an index, so deleting while enumerating
@@ -21,12 +26,19 @@ std::vector<std::string> SubkeyNames(PlatformOps& ops, HKEY key) {
   // The longest name does not count its terminating zero.
   std::vector<char> name(longestName + 1);
   for (DWORD index = 0; index < subkeyCount; ++index) {
-    DWORD length = static_cast<DWORD>(name.size());
-    const LONG result =
-        ops.RegEnumKeyExA(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+    DWORD length = 0;
+    const auto read = [&] {
+      length = static_cast<DWORD>(name.size());
+      return ops.RegEnumKeyExA(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+    };
+    LONG result = read();
+    // A name that does not fit is read again into a larger buffer.
+    while (result == ERROR_MORE_DATA && name.size() < LargestNameBuffer) {
+      name.resize(std::min<size_t>(2 * name.size(), LargestNameBuffer));
+      result = read();
+    }
     if (result == ERROR_NO_MORE_ITEMS) break;
-    // A name that cannot be read (e.g. one that grew since the count) is
-    // passed over.
+    // A name that cannot be read even so is passed over.
     if (result != ERROR_SUCCESS || length >= name.size()) continue;
     names.emplace_back(name.data(), length);
   }

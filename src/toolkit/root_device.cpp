@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "toolkit/file_placement.h"
 #include "toolkit/scoped_handle.h"
 #include "toolkit/system_folders.h"
 
@@ -95,7 +96,9 @@ bool HardwareIdListHolds(const BYTE* buffer, DWORD bufferSize, DWORD dataSize,
     const void* terminator = std::memchr(text + offset, '\0', bufferSize - offset);
     if (terminator == nullptr) return false;
     const DWORD length = static_cast<DWORD>(static_cast<const char*>(terminator) - (text + offset));
-    if (std::string_view(text + offset, length) == hardwareId) return true;
+    // Windows compares hardware ids without regard to case: a node an
+    // earlier install made as *KORVANTA\RUNDAVEK is this device.
+    if (EqualIgnoringAsciiCase(std::string_view(text + offset, length), hardwareId)) return true;
     offset += length + 1;
   }
   return false;

@@ -54,7 +54,8 @@ bool InstallRootDevice(const Platform& platform, const std::string& infPath,
 bool FindDeviceByHardwareId(PlatformOps& ops, const std::string& hardwareId);
 
 // Whether the hardware-id list read into `buffer` (`bufferSize` bytes, of
-// which the read reported `dataSize`) holds `hardwareId` as a whole entry.
+// which the read reported `dataSize`) holds `hardwareId` as a whole entry,
+// ASCII letters compared without regard to case.
 // Entries are looked at from the start up to the first empty one, and only
 // those that begin within the reported data; nothing past the buffer is read.
 bool HardwareIdListHolds(const BYTE* buffer, DWORD bufferSize, DWORD dataSize,

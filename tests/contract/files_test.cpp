@@ -173,6 +173,38 @@ TEST_F(Files, FindFirstFileFindsOneNameWithItsAttributes) {
   EXPECT_EQ(DWORD{ERROR_PATH_NOT_FOUND}, ops.GetLastError());
 }
 
+// Each part of the short form is an 8.3 name, and it names the same file.
+TEST_F(Files, ShortPathNamesTheSameFileInEightDotThreeParts) {
+  Env().MakeDirectory(InScratch("Long Folder Name"));
+  const std::string path = InScratch("Long Folder Name\\A Long File.text");
+  Env().WriteFile(path, "x");
+  char buffer[MAX_PATH] = {};
+  const DWORD length = ops.GetShortPathNameA(path.c_str(), buffer, sizeof buffer);
+  ASSERT_TRUE(length > 0 && length < sizeof buffer);
+  const std::string shortPath(buffer);
+  EXPECT_EQ(length, shortPath.size());
+  for (size_t start = shortPath.find('\\'); start != std::string::npos;) {
+    const size_t end = shortPath.find('\\', start + 1);
+    const std::string part = shortPath.substr(start + 1, end - start - 1);
+    const size_t dot = part.find('.');
+    EXPECT_TRUE(part.substr(0, dot).size() <= 8 && (dot == std::string::npos || part.size() - dot - 1 <= 3) &&
+                part.find(' ') == std::string::npos)
+        << shortPath;
+    start = end;
+  }
+  WIN32_FIND_DATAA data{};
+  HANDLE find = ops.FindFirstFileA(shortPath.c_str(), &data);
+  ASSERT_NE(INVALID_HANDLE_VALUE, find);
+  EXPECT_STREQ("A Long File.text", data.cFileName);
+  EXPECT_TRUE(ops.FindClose(find));
+
+  // Too small a buffer: the size needed, terminator included.
+  EXPECT_EQ(length + 1, ops.GetShortPathNameA(path.c_str(), buffer, length));
+  ops.SetLastError(kSentinelError);
+  EXPECT_EQ(0u, ops.GetShortPathNameA(InScratch("missing.dll").c_str(), buffer, sizeof buffer));
+  EXPECT_EQ(DWORD{ERROR_FILE_NOT_FOUND}, ops.GetLastError());
+}
+
 TEST_F(Files, DriveTypesAndErrorMode) {
   EXPECT_EQ(UINT{DRIVE_FIXED}, ops.GetDriveTypeA("C:\\"));
   EXPECT_EQ(UINT{DRIVE_NO_ROOT_DIR}, ops.GetDriveTypeA("Q:\\"));

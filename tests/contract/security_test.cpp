@@ -36,7 +36,8 @@ class Security : public ::testing::Test {
     return sid;
   }
 
-  // The installer's access list: one inheritable entry for Everyone.
+  // A list of one inheritable entry for the SID, made as the installer makes
+  // its grant.
   std::vector<BYTE> GrantList(PSID everyone, DWORD mask) {
     std::vector<BYTE> acl(ops.GetLengthSid(everyone) + 20, 0);
     EXPECT_TRUE(ops.InitializeAcl(reinterpret_cast<ACL*>(acl.data()), static_cast<DWORD>(acl.size()),
@@ -94,6 +95,26 @@ TEST_F(Security, EveryoneAndTheAccessListAreLaidOutAsWindowsDoes) {
   EXPECT_FALSE(ops.AddAccessAllowedAce(reinterpret_cast<ACL*>(tiny.data()), ACL_REVISION, GENERIC_ALL,
                                        everyone));
   EXPECT_EQ(kErrorAllottedSpaceExceeded, ops.GetLastError());
+
+  // The Administrators group (S-1-5-32-544), whose entry the installer's
+  // grant adds after the entries a list holds: AddAccessAllowedAce appends.
+  SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+  PSID administrators = nullptr;
+  ASSERT_TRUE(ops.AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS,
+                                           0, 0, 0, 0, 0, 0, &administrators));
+  const BYTE adminBytes[16] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
+  ASSERT_EQ(16u, ops.GetLengthSid(administrators));
+  EXPECT_EQ(0, std::memcmp(adminBytes, administrators, 16));
+  std::vector<BYTE> grown = acl;
+  grown.resize(acl.size() + 24, 0);
+  grown[2] = static_cast<BYTE>(grown.size());
+  ASSERT_TRUE(ops.AddAccessAllowedAce(reinterpret_cast<ACL*>(grown.data()), ACL_REVISION, KEY_READ,
+                                      administrators));
+  EXPECT_EQ(2, grown[4]);
+  // The first entry (bytes 8 to 28) stays; the new one follows it.
+  EXPECT_EQ(0, std::memcmp(acl.data() + 8, grown.data() + 8, 20));
+  EXPECT_EQ(0, std::memcmp(adminBytes, grown.data() + 36, 16));
+  EXPECT_EQ(nullptr, ops.FreeSid(administrators));
 
   EXPECT_EQ(nullptr, ops.FreeSid(everyone));
 }

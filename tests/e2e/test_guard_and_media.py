@@ -22,11 +22,13 @@ def in_folder(folder: str):
 
 
 def make_cd(root: Path, files: dict[str, bytes]) -> Path:
-    """A disc's contents: relative Windows path -> bytes."""
+    """A disc's contents: relative Windows path -> bytes, each file read-only
+    as on every CD-ROM (Wine shows FILE_ATTRIBUTE_READONLY for it)."""
     for relative, data in files.items():
         target = root.joinpath(*relative.split("\\"))
         target.parent.mkdir(parents=True, exist_ok=True)
         target.write_bytes(data)
+        target.chmod(0o444)
     root.mkdir(parents=True, exist_ok=True)
     return root
 
@@ -88,6 +90,10 @@ def test_each_file_comes_from_the_first_cd_that_holds_it(machine, tmp_path, asse
         assert machine.read(folder + "\\TAVOEM.DLL") == b"oem from D"
         assert machine.read(folder + f"\\{MANUAL}-de.pdf") == b"german from E"
         assert machine.read(folder + f"\\{MANUAL}-en.pdf") == b"english from D"
+        # CopyFileA gives a copy the disc's read-only bit; the run clears it.
+        files = machine.snapshot().files
+        assert [name for name in ("TAVOEM.DLL", f"{MANUAL}-de.pdf", f"{MANUAL}-en.pdf")
+                if files[f"{folder}\\{name}".lower()][1].readonly] == []
         assert_own_changes(machine, before, in_folder(folder), files={
             folder + "\\HISTORY.TXT": "removed", folder + "\\TAVOEM.DLL": "added",
             folder + f"\\{MANUAL}-de.pdf": "added", folder + f"\\{MANUAL}-en.pdf": "added"})

@@ -82,6 +82,7 @@ std::vector<std::string> Starting(const std::vector<std::string>& lines, const s
 TEST(ActionLogLine, EachKindOfArgument) {
   SimMachine machine;
   machine.AddFile("C:\\setup\\LOCKED.DLL", "x");
+  machine.AddDirectory("C:\\Program Files");
   machine.AddFault(Fault{"CopyFileA", ERROR_SHARING_VIOLATION, "LOCKED", 1});
   MemoryLogFile file;
   ActionLog log(file);
@@ -116,8 +117,24 @@ TEST(ActionLogLine, EachKindOfArgument) {
   const FARPROC update = ops.GetProcAddress(newDev, "UpdateDriverForPlugAndPlayDevicesA");
   ops.UpdateDriverForPlugAndPlayDevicesA(update, nullptr, "*REALTIME", "C:\\WINDOWS\\INF\\A.INF",
                                          INSTALLFLAG_FORCE, nullptr);
+  // An opened key by its path, a value read back with its type, a freed block,
+  // a delayed move and a short path.
+  HKEY opened = nullptr;
+  ops.RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Korvanta", 0, KEY_QUERY_VALUE, &opened);
+  DWORD type = REG_NONE;
+  BYTE data[8] = {};
+  DWORD size = sizeof data;
+  ops.RegQueryValueExA(opened, "Flags", nullptr, &type, data, &size);
+  ops.RegCloseKey(opened);
+  const HLOCAL block = ops.LocalAlloc(0, 16);
+  ops.LocalFree(block);
+  ops.MoveFileExA("C:\\setup\\LOCKED.DLL", "C:\\WINDOWS\\LOCKED.DLL",
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT);
+  char shortPath[MAX_PATH] = {};
+  ops.GetShortPathNameA("C:\\Program Files", shortPath, sizeof shortPath);
 
   const std::string keyName = HexOf(key) + ":\"HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvanta\"";
+  const std::string openedName = HexOf(opened) + ":\"HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvanta\"";
   const std::string updateName =
       HexOf(reinterpret_cast<const void*>(update)) +
       ":\"NewDev.dll!UpdateDriverForPlugAndPlayDevicesA\"";
@@ -145,6 +162,15 @@ TEST(ActionLogLine, EachKindOfArgument) {
       "\"UpdateDriverForPlugAndPlayDevicesA\") = " + updateName,
       "00014 UpdateDriverForPlugAndPlayDevicesA(" + updateName + ", NULL, \"*REALTIME\", "
       "\"C:\\WINDOWS\\INF\\A.INF\", 0x1, NULL) = FALSE, error 0x2",
+      "00015 RegOpenKeyExA(HKEY_LOCAL_MACHINE, \"SOFTWARE\\Korvanta\", 0x0, 0x1, ->" + openedName +
+          ") = ERROR_SUCCESS",
+      "00016 RegQueryValueExA(" + openedName + ", \"Flags\", NULL, ->REG_DWORD, ->0x1001F, ->4) = "
+      "ERROR_SUCCESS",
+      "00017 RegCloseKey(" + openedName + ") = ERROR_SUCCESS",
+      "00018 LocalAlloc(0x0, 16) = " + HexOf(block),
+      "00019 LocalFree(" + HexOf(block) + ") = NULL",
+      "00020 MoveFileExA(\"C:\\setup\\LOCKED.DLL\", \"C:\\WINDOWS\\LOCKED.DLL\", 0x5) = TRUE",
+      "00021 GetShortPathNameA(\"C:\\Program Files\", ->\"C:\\PROGRA~1\", 260) = 11",
   };
   EXPECT_EQ(file.lines, expected);
 }

@@ -8,6 +8,7 @@
 #include "install/install_context.h"
 #include "install/run.h"
 #include "platform/sim/sim_machine.h"
+#include "toolkit/system_folders.h"
 #include "toolkit/file_placement.h"
 
 namespace korvanta {
@@ -75,6 +76,43 @@ TEST(InstallContextTest, LongModulePathIsReadWhole) {
   machine.SetModulePath(folder + "korvanta-sysinstall.exe");
   EXPECT_EQ(BuildInstallContext(machine).SourceDir, folder);
   EXPECT_EQ(ModulePath(machine), folder + "korvanta-sysinstall.exe");
+}
+
+// Folders longer than the first buffer come back whole; one that grew past
+// the second buffer as well (changed in between) is no folder at all.
+TEST(InstallContextTest, FoldersBeyondTheFirstBufferAreReadWholeOrNotAtAll) {
+  std::string windows = "C:\\";
+  for (int i = 0; i < 20; ++i) windows += "Windows folder " + std::to_string(i) + "\\";
+  windows += "WINDOWS";
+  ASSERT_GT(windows.size(), 300u);
+  SimMachine machine;
+  machine.SetWindowsDirectory(windows);
+  machine.SetSystemDirectory(windows + "\\SYSTEM");
+  EXPECT_EQ(ReadWindowsDirectory(machine), windows);
+  EXPECT_EQ(ReadSystemDirectory(machine), windows + "\\SYSTEM");
+
+  // Each read of a folder makes it longer before the next one.
+  class GrowingFolders : public SimMachine {
+   public:
+    UINT GetSystemDirectoryA(char* buffer, UINT size) override {
+      const UINT length = SimMachine::GetSystemDirectoryA(buffer, size);
+      SetSystemDirectory(system_ += "\\deeper");
+      return length;
+    }
+    UINT GetWindowsDirectoryA(char* buffer, UINT size) override {
+      const UINT length = SimMachine::GetWindowsDirectoryA(buffer, size);
+      SetWindowsDirectory(windows_ += "\\deeper");
+      return length;
+    }
+    std::string system_ = std::string(300, 's');
+    std::string windows_ = std::string(300, 'w');
+  } growing;
+  growing.system_.replace(0, 3, "C:\\");
+  growing.windows_.replace(0, 3, "D:\\");
+  growing.SetSystemDirectory(growing.system_);
+  growing.SetWindowsDirectory(growing.windows_);
+  EXPECT_EQ(ReadSystemDirectory(growing), "");
+  EXPECT_EQ(ReadWindowsDirectory(growing), "");
 }
 
 TEST(InstallContextTest, ModulePathOfExactlyTheBufferSizeIsNotTakenAsCut) {

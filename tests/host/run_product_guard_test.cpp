@@ -86,6 +86,28 @@ TEST_P(ProductGuardTest, OnlyTheFileNamePartOfAProductNameInAsciiCapitalsMatches
   }
 }
 
+// Windows 9x's Toolhelp may name a program by its short path: the long name
+// of the file it names decides there. NT's list names the long path.
+TEST_P(ProductGuardTest, AShortNameInTheProcessListCountsByItsFilesLongName) {
+  const bool nineX = GetParam() == VER_PLATFORM_WIN32_WINDOWS;
+  const struct {
+    const char* file;  // the program's file, nullptr: gone since it started
+    bool running;
+  } cases[] = {
+      {"C:\\Program Files\\Korvanta\\TAVPELANI.EXE", nineX},
+      {"C:\\Program Files\\Korvanta\\TavpelaniX.exe", false},
+      {nullptr, false},
+  };
+  for (const auto& c : cases) {
+    auto machine = NewMachine();
+    if (c.file != nullptr) machine->AddFile(c.file, "MZ");
+    machine->AddProcess("C:\\PROGRA~1\\KORVANTA\\TAVPEL~1.EXE", "C:\\PROGRA~1\\KORVANTA\\TAVPEL~1.EXE");
+    ClearProductRunningFlagForTesting();
+    EXPECT_EQ(IsProductRunning(*machine), c.running) << (c.file ? c.file : "no file");
+    ExpectNothingHeld(*machine);
+  }
+}
+
 TEST_P(ProductGuardTest, AVisitorThatStopsOnTheFirstProcessEndsTheWalkWhichStillReportsTrue) {
   auto machine = NewMachine();
   machine->AddProcesses(5);

@@ -40,6 +40,14 @@ void Prepare(SimMachine& machine, DWORD platform) {
     machine.SetSystemDirectory("C:\\WINDOWS\\SYSTEM");
     machine.AddDirectory("C:\\WINDOWS\\SYSTEM32\\Drivers");
     machine.AddDirectory("C:\\WINDOWS\\SYSTEM\\IOSUBSYS");
+  } else {
+    // Enum\Root as Windows XP ships it: the system may write, Everyone read.
+    static const char kList[] = {
+        2, 0, 48, 0, 2, 0, 0, 0,
+        0, 2, 20, 0, 0x3F, 0, 0x0F, 0, 1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0,
+        0, 2, 20, 0, 0x19, 0, 0x02, 0, 1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};
+    machine.SetRegistryKeySecurity(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\Root",
+                                   {std::string(kList, sizeof kList), true});
   }
   for (const char* name : PayloadFiles) machine.AddFile(std::string(Setup) + name, name);
 }
@@ -312,6 +320,84 @@ TEST(WholeMachineTest, ADeeplyNestedSetupFolderIsUsedWhole) {
         << platform;
     for (const std::string& call : machine.CallsTo("CopyFileA")) {
       EXPECT_EQ(call.find("CopyFileA(\"" + folder), 0u) << call.substr(0, 80);
+    }
+  }
+}
+
+// Windows' own rules, each version's: files from a read-only CD and a
+// read-only payload, a restart, a second run with new files and one more
+// restart. Every file the runs placed is writable, and every one but the
+// ASPI layer's (which a second run leaves alone) holds the second run's
+// bytes, also with the 9x Windows folder under a long name, which only
+// short names in Wininit.ini reach. On NT no key of the device branch lets
+// a user who is not an administrator write, also on NT 4, where a key keeps
+// the entries it copied from its parent when it was created.
+TEST(WholeMachineTest, ReadOnlySourcesAndRestartsLeaveWritableNewFilesAndTheDeviceBranchShut) {
+  const struct {
+    const char* what;
+    DWORD platform;
+    DWORD major;
+    const char* windows;  // nullptr: C:\WINDOWS
+    std::vector<std::string> finals;  // files the restart puts in place
+  } rows[] = {
+      {"Windows 98 in C:\\Windows 98", VER_PLATFORM_WIN32_WINDOWS, 4, "C:\\Windows 98",
+       {"C:\\Windows 98\\SYSTEM\\RUNDAVEK.DLL", "C:\\Windows 98\\SYSTEM\\RUNDAVEK.EXE",
+        "C:\\Windows 98\\SYSTEM\\WNASPI32.DLL", "C:\\Windows 98\\SYSTEM\\IOSUBSYS\\APIX.VXD"}},
+      {"Windows XP", VER_PLATFORM_WIN32_NT, 5, nullptr,
+       {"C:\\WINDOWS\\system32\\RUNDAVEK.DLL", "C:\\WINDOWS\\system32\\drivers\\ASPI32.SYS"}},
+      {"Windows NT 4", VER_PLATFORM_WIN32_NT, 4, nullptr,
+       {"C:\\WINDOWS\\system32\\RUNDAVEK.EXE", "C:\\WINDOWS\\SYSTEM\\WINASPI.DLL"}},
+  };
+  const std::string app = "C:\\Program Files\\Korvanta";
+  for (const auto& row : rows) {
+    SimMachine machine;
+    Prepare(machine, row.platform);
+    machine.SetPlatform(row.platform, row.major);
+    if (row.windows != nullptr) {
+      const std::string windows = row.windows;
+      machine.SetWindowsDirectory(windows);
+      machine.SetSystemDirectory(windows + "\\SYSTEM");
+      for (const char* folder : {"\\INF", "\\SYSTEM\\IOSUBSYS", "\\SYSTEM32\\Drivers"}) {
+        machine.AddDirectory(windows + folder);
+      }
+    }
+    machine.SetDriveType('D', DRIVE_CDROM);
+    machine.AddDirectory(app);
+    machine.SetCommandLine(std::string("\"") + korvanta::Setup + "korvanta-sysinstall.exe\" \"" + app + "\" Korvanta");
+    for (const char* version : {"v1 ", "v2 "}) {
+      for (const char* name : PayloadFiles) {
+        machine.AddFile(std::string(korvanta::Setup) + name, version + std::string(name), FILE_ATTRIBUTE_READONLY);
+      }
+      for (const char* name : {"OEM\\TAVOEM.DLL", "DATA\\DOC\\Korvanta-en.pdf"}) {
+        machine.AddFile(std::string("D:\\") + name, version + std::string(name), FILE_ATTRIBUTE_READONLY);
+      }
+      ClearProductRunningFlagForTesting();
+      EXPECT_EQ(InstallerMain(machine), 0) << row.what;
+      EXPECT_EQ(BoxTexts(machine), std::vector<std::string>()) << row.what << " " << version;
+      machine.Restart();
+    }
+
+    for (const std::string& file : row.finals) EXPECT_TRUE(machine.FileExists(file)) << row.what << file;
+    EXPECT_EQ(machine.ReadFile(app + "\\TAVOEM.DLL"), "v2 OEM\\TAVOEM.DLL") << row.what;
+    for (const std::string& file : machine.Files()) {
+      if (file.rfind(korvanta::Setup, 0) == 0 || file.rfind("D:\\", 0) == 0) continue;
+      EXPECT_FALSE(machine.Attributes(file) & FILE_ATTRIBUTE_READONLY) << row.what << ": " << file;
+      const bool aspi = file.find("ASPI") != std::string::npos || file.find("APIX") != std::string::npos ||
+                        file.find("WOWPOST") != std::string::npos;
+      if (!aspi) EXPECT_NE(machine.ReadFile(file)->rfind("v1 ", 0), 0u) << row.what << ": " << file;
+    }
+
+    if (row.platform != VER_PLATFORM_WIN32_NT) continue;
+    std::vector<std::string> keys = {"SYSTEM\\CurrentControlSet\\Enum\\Root"};
+    ASSERT_TRUE(machine.RegistryKeyExists(HKEY_LOCAL_MACHINE, keys[0] + "\\REALTIME\\0000\\LogConf"));
+    while (!keys.empty()) {
+      const std::string key = keys.back();
+      keys.pop_back();
+      for (const std::string& sub : machine.RegistrySubKeys(HKEY_LOCAL_MACHINE, key)) keys.push_back(key + "\\" + sub);
+      EXPECT_EQ(machine.RegistryAccessOfOthers(HKEY_LOCAL_MACHINE, key) &
+                    (KEY_SET_VALUE | KEY_CREATE_SUB_KEY | DELETE | WRITE_DAC),
+                0u)
+          << row.what << ": " << key;
     }
   }
 }

@@ -112,6 +112,20 @@ TEST_F(CopyAndReportTest, ReadOnlyTargetIsOverwrittenAndEndsWithTheArchiveBit) {
                                      "\", \"C:\\WINDOWS\\system32\\FTD2XX.DLL\", 0)"});
 }
 
+// A copy of a read-only source (every file on a CD-ROM) is writable, its
+// other attributes kept; a bit that cannot be cleared is not reported.
+TEST_F(CopyAndReportTest, ACopyOfAReadOnlySourceIsWritable) {
+  machine.AddFile(source, "new version", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+  CopyAndReport(machine, source, target, message);
+  EXPECT_EQ(machine.Attributes(target), DWORD{FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE});
+
+  machine.RemoveFile(target);
+  machine.AddFault(Fault{"SetFileAttributesA", ERROR_ACCESS_DENIED, "", 1});
+  CopyAndReport(machine, source, target, message);
+  EXPECT_EQ(machine.ReadFile(target), "new version");
+  EXPECT_TRUE(machine.MessageBoxes().empty());
+}
+
 TEST_F(CopyAndReportTest, MissingSourceDoesNothingAndShowsNothing) {
   machine.AddFile(target, "old version", FILE_ATTRIBUTE_READONLY);
   CopyAndReport(machine, "C:\\setup\\MISSING.DLL", target, message);
@@ -138,26 +152,60 @@ TEST_F(CopyAndReportTest, FailedCopyShowsItsMessageOnceUnderTheInstallerCaption)
   EXPECT_EQ(machine.CallsTo("CopyFileA").size(), 1u) << "a failed copy is retried";
 }
 
-TEST(ScheduleReplaceTest, NineXWritesAWininitRenameEntryCarriedOutAtRestart) {
-  SimMachine machine;
-  machine.SetPlatform(VER_PLATFORM_WIN32_WINDOWS, 4, 10);
-  machine.SetSystemDirectory("C:\\WINDOWS\\SYSTEM");
-  machine.AddFile("C:\\WINDOWS\\SYSTEM\\RUNDAVEK.DLL", "in use");
-  machine.AddFile("C:\\WINDOWS\\SYSTEM\\RUNDAVEK.DL", "staged");
-  machine.ClearCalls();
-  const Platform platform{machine, VER_PLATFORM_WIN32_WINDOWS};
+// The 9x family's entry in short names, the only ones Windows 9x carries out
+// at the restart; where the short form cannot be had, the path as given.
+TEST(ScheduleReplaceTest, NineXWritesAWininitRenameEntryInShortNames) {
+  const struct {
+    const char* windows;
+    const char* writtenFolder;
+    bool shortFormFails;
+    const char* afterRestart;
+  } rows[] = {
+      {"C:\\WINDOWS", "C:\\WINDOWS\\SYSTEM", false, "staged"},
+      {"C:\\Windows 98", "C:\\WINDOW~1\\SYSTEM", false, "staged"},
+      {"C:\\Windows 98", "C:\\Windows 98\\SYSTEM", true, "in use"},
+  };
+  for (const auto& row : rows) {
+    SimMachine machine;
+    machine.SetPlatform(VER_PLATFORM_WIN32_WINDOWS, 4, 10);
+    const std::string system = std::string(row.windows) + "\\SYSTEM";
+    machine.SetWindowsDirectory(row.windows);
+    machine.SetSystemDirectory(system);
+    machine.AddFile(system + "\\RUNDAVEK.DLL", "in use");
+    machine.AddFile(system + "\\RUNDAVEK.DL", "staged");
+    for (int i = 0; row.shortFormFails && i < 2; ++i) {
+      machine.AddFault(Fault{"GetShortPathNameA", ERROR_ACCESS_DENIED, "", 1});
+    }
+    machine.ClearCalls();
+    const Platform platform{machine, VER_PLATFORM_WIN32_WINDOWS};
 
-  ScheduleReplace(platform, "C:\\WINDOWS\\SYSTEM\\RUNDAVEK.DLL", "C:\\WINDOWS\\SYSTEM\\RUNDAVEK.DL");
+    ScheduleReplace(platform, system + "\\RUNDAVEK.DLL", system + "\\RUNDAVEK.DL");
 
-  EXPECT_EQ(machine.CallsTo("WritePrivateProfileStringA"),
-            std::vector<std::string>{"WritePrivateProfileStringA(\"RENAME\", "
-                                     "\"C:\\WINDOWS\\SYSTEM\\RUNDAVEK.DLL\", "
-                                     "\"C:\\WINDOWS\\SYSTEM\\RUNDAVEK.DL\", \"Wininit.ini\")"});
-  EXPECT_TRUE(machine.CallsTo("MoveFileExA").empty());
-  EXPECT_EQ(machine.ReadFile("C:\\WINDOWS\\SYSTEM\\RUNDAVEK.DLL"), "in use");
-  machine.Restart();
-  EXPECT_EQ(machine.ReadFile("C:\\WINDOWS\\SYSTEM\\RUNDAVEK.DLL"), "staged");
-  EXPECT_FALSE(machine.FileExists("C:\\WINDOWS\\SYSTEM\\RUNDAVEK.DL"));
+    const std::string folder = row.writtenFolder;
+    EXPECT_EQ(machine.CallsTo("WritePrivateProfileStringA"),
+              std::vector<std::string>{"WritePrivateProfileStringA(\"RENAME\", \"" + folder +
+                                       "\\RUNDAVEK.DLL\", \"" + folder + "\\RUNDAVEK.DL\", \"Wininit.ini\")"});
+    EXPECT_TRUE(machine.CallsTo("MoveFileExA").empty());
+    EXPECT_EQ(machine.ReadFile(system + "\\RUNDAVEK.DLL"), "in use");
+    machine.Restart();
+    EXPECT_EQ(machine.ReadFile(system + "\\RUNDAVEK.DLL"), row.afterRestart) << folder;
+  }
+}
+
+// Neither family's restart replaces a read-only file: the target's bit goes
+// first, the way the direct copy clears it.
+TEST(ScheduleReplaceTest, AReadOnlyTargetIsMadeWritableFirst) {
+  for (const DWORD family : {DWORD{VER_PLATFORM_WIN32_WINDOWS}, DWORD{VER_PLATFORM_WIN32_NT}}) {
+    SimMachine machine;
+    machine.SetPlatform(family, 4, 10);
+    machine.AddFile("C:\\WINDOWS\\system32\\RUNDAVEK.DLL", "old", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+    machine.AddFile("C:\\WINDOWS\\system32\\RUNDAVEK.DL", "new");
+    ScheduleReplace({machine, family}, "C:\\WINDOWS\\system32\\RUNDAVEK.DLL", "C:\\WINDOWS\\system32\\RUNDAVEK.DL");
+    EXPECT_EQ(machine.Attributes("C:\\WINDOWS\\system32\\RUNDAVEK.DLL"),
+              DWORD{FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE});
+    machine.Restart();
+    EXPECT_EQ(machine.ReadFile("C:\\WINDOWS\\system32\\RUNDAVEK.DLL"), "new") << family;
+  }
 }
 
 TEST(ScheduleReplaceTest, NtRecordsADelayedRenameAndIgnoresItsFailure) {
@@ -203,6 +251,7 @@ TEST(ScheduleReplaceTest, NtAddsNoRenameThatIsAlreadyPending) {
     std::optional<sim::RegistryValue> pending;
     bool denyReading;
     bool added;
+    int moreDataReads = 0;  // reads of the data answered ERROR_MORE_DATA: another program added to it
   } cases[] = {
       {"nothing pending", std::nullopt, false, true},
       {"the same rename", sim::RegistryValue{REG_MULTI_SZ, ours}, false, false},
@@ -232,17 +281,24 @@ TEST(ScheduleReplaceTest, NtAddsNoRenameThatIsAlreadyPending) {
        false, true},
       {"a list of another type", sim::RegistryValue{REG_BINARY, ours}, false, true},
       {"a list that cannot be read", sim::RegistryValue{REG_MULTI_SZ, ours}, true, true},
+      {"the same rename in a list grown since its size", sim::RegistryValue{REG_MULTI_SZ, ours}, false, false, 1},
+      {"a list that grows at every read", sim::RegistryValue{REG_MULTI_SZ, ours}, false, true, 4},
   };
   for (const auto& c : cases) {
     SimMachine machine;
     if (c.pending) machine.SetRegistryValue(HKEY_LOCAL_MACHINE, kSessionManager, "PendingFileRenameOperations", *c.pending);
     if (c.denyReading) machine.DenyRegistryAccess(HKEY_LOCAL_MACHINE, kSessionManager, KEY_QUERY_VALUE);
+    // The size query is the first call to match; each fault then takes the next read.
+    for (int i = 0; i < c.moreDataReads; ++i) {
+      machine.AddFault(Fault{"RegQueryValueExA", ERROR_MORE_DATA, "PendingFileRenameOperations", 2});
+    }
     machine.ClearCalls();
 
     ScheduleReplace(Platform{machine, VER_PLATFORM_WIN32_NT}, kTarget, kStaged);
 
     EXPECT_EQ(machine.CallsTo("MoveFileExA").size(), c.added ? 1u : 0u) << c.why;
     EXPECT_EQ(machine.OpenHandleCount(), 0) << c.why;
+    EXPECT_EQ(machine.PlannedFaultCount(), 0) << c.why;
   }
 }
 

@@ -1,4 +1,4 @@
-// A registry key's access list: the grant to Everyone byte for byte, the
+// A registry key's access list: the grant to Administrators byte for byte, the
 // object names, what each failure leaves behind, and a list read and put back
 // exactly as it was.
 #include <gtest/gtest.h>
@@ -18,25 +18,40 @@ using sim::SimMachine;
 constexpr char Root[] = "SYSTEM\\CurrentControlSet\\Enum\\Root\\";
 constexpr char RootObject[] = "MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\Root\\";
 
-// The one-entry list: header (revision 2, 32 bytes, one entry), an allowed
-// entry with both inherit flags, 20 bytes, the mask, then Everyone (S-1-1-0).
-std::string GrantList(DWORD mask) {
-  const char bytes[32] = {2, 0, 32, 0, 1, 0, 0, 0,
-                          0, 3, 20, 0,
-                          static_cast<char>(mask), static_cast<char>(mask >> 8),
-                          static_cast<char>(mask >> 16), static_cast<char>(mask >> 24),
-                          1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0,
-                          0, 0, 0, 0};
-  return std::string(bytes, 32);
+// An access list of these entries (each whole, header, mask and SID).
+std::string List(std::initializer_list<std::string> entries) {
+  std::string body;
+  for (const std::string& entry : entries) body += entry;
+  const size_t size = 8 + body.size();
+  const char header[8] = {2, 0, static_cast<char>(size), static_cast<char>(size >> 8),
+                          static_cast<char>(entries.size()), 0, 0, 0};
+  return std::string(header, 8) + body;
 }
 
-// A list as Windows gives a system key: SYSTEM (S-1-5-18) may do everything,
-// Everyone may read.
-std::string SystemList() {
-  const char bytes[] = {2, 0, 48, 0, 2, 0, 0, 0,
-                        0, 2, 20, 0, 0x3F, 0, 0x0F, 0, 1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0,
-                        0, 2, 20, 0, 0x19, 0, 0x02, 0, 1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};
-  return std::string(bytes, sizeof bytes);
+// SYSTEM (S-1-5-18) may do everything, Everyone (S-1-1-0) may read, as in a
+// system key's list; `flags` 0x10 marks an entry inherited from above.
+std::string SystemEntry(char flags = 2) {
+  const char bytes[20] = {0, flags, 20, 0, 0x3F, 0, 0x0F, 0, 1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+  return std::string(bytes, 20);
+}
+std::string EveryoneReadEntry(char flags = 2) {
+  const char bytes[20] = {0, flags, 20, 0, 0x19, 0, 0x02, 0, 1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};
+  return std::string(bytes, 20);
+}
+// The granted entry: allowed, both inherit flags, the mask, Administrators
+// (S-1-5-32-544).
+std::string AdministratorsEntry(DWORD mask) {
+  const char bytes[24] = {0, 3, 24, 0,
+                          static_cast<char>(mask), static_cast<char>(mask >> 8),
+                          static_cast<char>(mask >> 16), static_cast<char>(mask >> 24),
+                          1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
+  return std::string(bytes, 24);
+}
+
+std::string SystemList() { return List({SystemEntry(), EveryoneReadEntry()}); }
+
+SavedKeySecurity Kept(const std::string& list) {
+  return {true, std::vector<BYTE>(list.begin(), list.end()), false};
 }
 
 TEST(KeyAccessTest, ObjectNamesArePrefixedByTheirRootAndKeepTheTrailingBackslash) {
@@ -53,19 +68,42 @@ TEST(KeyAccessTest, ObjectNamesArePrefixedByTheirRootAndKeepTheTrailingBackslash
   for (const auto& c : cases) EXPECT_EQ(c.expected, RegistryObjectName(c.root, "Sub\\Key\\"));
 }
 
-TEST(KeyAccessTest, TheGrantIsOneInheritableEntryForEveryone) {
-  for (const DWORD mask : {DWORD{GENERIC_ALL}, DWORD{0}}) {
+// The kept list with the Administrators entry after its explicit entries:
+// everyone else keeps what the list gave, also where (NT 4) the list set is
+// all a key has.
+TEST(KeyAccessTest, TheGrantAddsOneInheritableEntryForAdministratorsToTheKeptList) {
+  const struct {
+    std::string kept;
+    std::string granted;
+  } cases[] = {
+      {SystemList(), List({SystemEntry(), EveryoneReadEntry(), AdministratorsEntry(GENERIC_ALL)})},
+      {List({SystemEntry(), EveryoneReadEntry(0x12)}),
+       List({SystemEntry(), AdministratorsEntry(GENERIC_ALL), EveryoneReadEntry(0x12)})},
+      {List({}), List({AdministratorsEntry(GENERIC_ALL)})},
+  };
+  for (const auto& c : cases) {
     SimMachine machine;
-    EXPECT_TRUE(GrantRegistryKeyAccess(machine, HKEY_LOCAL_MACHINE, Root, mask));
-    EXPECT_EQ(GrantList(mask), machine.AppliedDacl(RootObject));
+    EXPECT_TRUE(GrantRegistryKeyAccess(machine, HKEY_LOCAL_MACHINE, Root, GENERIC_ALL, Kept(c.kept)));
+    EXPECT_EQ(c.granted, machine.AppliedDacl(RootObject));
     const auto sets = machine.CallsTo("SetNamedSecurityInfoA");
     ASSERT_EQ(1u, sets.size());
     // Only the list is set: no owner, group or system list, no protection flag.
     EXPECT_NE(std::string::npos, sets[0].find("\"" + std::string(RootObject) + "\", 4, 4, NULL, NULL, ptr, NULL)"))
         << sets[0];
-    EXPECT_EQ(std::vector<std::string>{"InitializeAcl(ptr, 32, 2)"}, machine.CallsTo("InitializeAcl"));
+    EXPECT_EQ(std::vector<std::string>{"InitializeAcl(ptr, " + std::to_string(c.granted.size()) + ", 2)"},
+              machine.CallsTo("InitializeAcl"));
     EXPECT_EQ(0, machine.OpenHandleCount());
     EXPECT_EQ(0, machine.LoadedLibraryCount());
+  }
+
+  // A key without a list is open to all already; a kept list that runs past
+  // its end is no list to build on.
+  std::string overrun = SystemList();
+  overrun[10] = 60;
+  for (const SavedKeySecurity& kept : {SavedKeySecurity{false, {}, false}, Kept(overrun)}) {
+    SimMachine machine;
+    EXPECT_EQ(!kept.hasList, GrantRegistryKeyAccess(machine, HKEY_LOCAL_MACHINE, Root, GENERIC_ALL, kept));
+    EXPECT_TRUE(machine.Calls().empty());
   }
 }
 
@@ -73,7 +111,7 @@ TEST(KeyAccessTest, TheGrantIsOneInheritableEntryForEveryone) {
 // name is the result.
 TEST(KeyAccessTest, AnUnknownRootPassesTheBarePathOn) {
   SimMachine machine;
-  EXPECT_FALSE(GrantRegistryKeyAccess(machine, nullptr, Root, GENERIC_ALL));
+  EXPECT_FALSE(GrantRegistryKeyAccess(machine, nullptr, Root, GENERIC_ALL, Kept(SystemList())));
   ASSERT_EQ(1u, machine.CallsTo("SetNamedSecurityInfoA").size());
   EXPECT_NE(std::string::npos, machine.CallsTo("SetNamedSecurityInfoA")[0].find(", \"SYSTEM\\CurrentControlSet"));
 }
@@ -93,7 +131,7 @@ TEST(KeyAccessTest, EachFailureIsFalseAndReleasesEverything) {
     SCOPED_TRACE(step.operation);
     SimMachine machine;
     machine.AddFault(Fault{step.operation, ERROR_ACCESS_DENIED, "", 1});
-    EXPECT_FALSE(GrantRegistryKeyAccess(machine, HKEY_LOCAL_MACHINE, Root, GENERIC_ALL));
+    EXPECT_FALSE(GrantRegistryKeyAccess(machine, HKEY_LOCAL_MACHINE, Root, GENERIC_ALL, Kept(SystemList())));
     EXPECT_EQ("", machine.AppliedDacl(RootObject));
     EXPECT_EQ(step.reachesKey ? 1u : 0u, machine.CallsTo("SetNamedSecurityInfoA").size());
     EXPECT_EQ(0, machine.OpenHandleCount());
@@ -102,7 +140,7 @@ TEST(KeyAccessTest, EachFailureIsFalseAndReleasesEverything) {
 
   SimMachine machine;
   machine.RemoveExport("advapi32.dll", "SetNamedSecurityInfoA");
-  EXPECT_FALSE(GrantRegistryKeyAccess(machine, HKEY_LOCAL_MACHINE, Root, GENERIC_ALL));
+  EXPECT_FALSE(GrantRegistryKeyAccess(machine, HKEY_LOCAL_MACHINE, Root, GENERIC_ALL, Kept(SystemList())));
   EXPECT_TRUE(machine.CallsTo("AllocateAndInitializeSid").empty());
   EXPECT_EQ(0, machine.LoadedLibraryCount());
 }
@@ -121,8 +159,8 @@ TEST(KeyAccessTest, ASavedListIsPutBackWithItsProtection) {
     const std::optional<SavedKeySecurity> saved = ReadRegistryKeySecurity(machine, HKEY_LOCAL_MACHINE, Root);
     ASSERT_TRUE(saved);
     EXPECT_EQ(0, machine.OpenHandleCount());  // the descriptor went back with LocalFree
-    ASSERT_TRUE(GrantRegistryKeyAccess(machine, HKEY_LOCAL_MACHINE, Root, 0));
-    machine.SetRegistryKeySecurity(HKEY_LOCAL_MACHINE, Root, {GrantList(0), !original.isProtected});
+    ASSERT_TRUE(GrantRegistryKeyAccess(machine, HKEY_LOCAL_MACHINE, Root, GENERIC_ALL, *saved));
+    machine.SetRegistryKeySecurity(HKEY_LOCAL_MACHINE, Root, {List({}), !original.isProtected});
 
     EXPECT_TRUE(RestoreRegistryKeySecurity(machine, HKEY_LOCAL_MACHINE, Root, *saved));
     EXPECT_EQ(original, machine.RegistryKeySecurity(HKEY_LOCAL_MACHINE, Root));

@@ -64,6 +64,18 @@ TEST_F(RegDeleteTreeTest, DeletesEverySubkeyAtEveryDepthAndOnlyThat) {
   EXPECT_EQ(machine.OpenHandleCount(), 0);
 }
 
+// Under a double-byte code page the longest name is counted in characters
+// and needs up to twice as many bytes: the name is read again into a larger
+// buffer rather than passed over.
+TEST_F(RegDeleteTreeTest, ADoubleByteNameLongerInBytesThanInCharactersGoesToo) {
+  machine.SetLeadByteRanges({{0x81, 0x9F}, {0xE0, 0xFC}});  // Japanese
+  const std::string name = "\x83\x7E\x83\x4C\x83\x54\x81\x5B";  // four characters, eight bytes
+  machine.AddRegistryKey(HKEY_CURRENT_USER, std::string(Engine) + "\\" + name + "\\In");
+  machine.AddRegistryKey(HKEY_CURRENT_USER, std::string(Engine) + "\\Audio");
+  EXPECT_TRUE(RegDeleteTree(machine, HKEY_CURRENT_USER, Engine));
+  EXPECT_FALSE(machine.RegistryKeyExists(HKEY_CURRENT_USER, Engine));
+}
+
 TEST_F(RegDeleteTreeTest, MissingKeyChangesNothingAndReportsFalse) {
   AddNeighbours();
   EXPECT_FALSE(RegDeleteTree(machine, HKEY_CURRENT_USER, "Software\\Korvanta\\Engine\\"));

@@ -4,7 +4,8 @@
 // is taken without the run-time lookups that only the NT family's path may
 // need, SetNamedSecurityInfoA among them). Each profile
 // runs the whole installer twice, as the matrix does under Wine: once with
-// the full payload and the CD, once with one of the suite's applications
+// the full payload and the read-only CD (a placed file must be writable),
+// once with one of the suite's applications
 // running. The observations are recorded as test properties, which
 // tests/compat/compat.py reads from the JSON report to print them beside the
 // Wine rows.
@@ -159,7 +160,10 @@ void Prepare(SimMachine& machine, const VersionProfile& profile) {
   }
   for (const char* name : PayloadFiles) machine.AddFile(std::string("C:\\setup\\") + name, Contents(name));
   machine.SetDriveType('D', DRIVE_CDROM);
-  for (const char* name : CdFiles) machine.AddFile(std::string("D:\\") + name, Contents(name));
+  // Every file on a CD-ROM is read-only.
+  for (const char* name : CdFiles) {
+    machine.AddFile(std::string("D:\\") + name, Contents(name), FILE_ATTRIBUTE_READONLY);
+  }
   machine.AddFile("C:\\App\\HISTORY.TXT", "history");
   machine.SetCommandLine("\"C:\\setup\\korvanta-sysinstall.exe\" C:\\App Manual");
 }
@@ -220,7 +224,8 @@ TEST_P(VersionMatrix, InstallsAndGuardsAsTheVersionAllows) {
   auto countFiles = [&](const std::vector<std::pair<const char*, const char*>>& files) {
     for (const auto& [target, source] : files) {
       ++expectedFiles;
-      const bool placed = machine.ReadFile(target) == Contents(source);
+      const bool placed = machine.ReadFile(target) == Contents(source) &&
+                          !(machine.Attributes(target) & FILE_ATTRIBUTE_READONLY);
       placedFiles += placed;
       EXPECT_TRUE(placed) << target;
     }

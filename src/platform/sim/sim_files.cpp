@@ -48,6 +48,37 @@ std::string ParentKey(const std::string& key) {
   return slash == std::string::npos ? std::string() : key.substr(0, slash);
 }
 
+// Whether a name is a short (8.3) one, usable where only those exist: up to
+// eight characters, a dot and up to three more, no blank.
+bool IsShortName(std::string_view name) {
+  const size_t dot = name.find('.');
+  const std::string_view base = name.substr(0, dot);
+  const std::string_view extension = dot == std::string_view::npos ? "" : name.substr(dot + 1);
+  return !base.empty() && base.size() <= 8 && extension.size() <= 3 &&
+         extension.find('.') == std::string_view::npos &&
+         name.find_first_of(" +,;=[]") == std::string_view::npos;
+}
+
+// The short name Windows gives a long one: its first six characters, "~1"
+// and the first three of its extension, in capitals, blanks and extra dots
+// dropped. The machine never holds two long names of one short form, so
+// "~2" and above do not occur.
+std::string ShortAlias(std::string_view name) {
+  if (IsShortName(name)) return std::string(name);
+  const size_t dot = name.rfind('.');
+  std::string base, extension;
+  for (size_t i = 0; i < name.size(); ++i) {
+    const char c = std::strchr("+,;=[]", name[i]) != nullptr ? '_' : name[i];
+    if (c == ' ' || (c == '.' && i != dot)) continue;
+    if (dot != std::string_view::npos && i > dot) extension += c;
+    else if (i != dot) base += c;
+  }
+  base = Upper(base).substr(0, 6) + "~1";
+  return extension.empty() ? base : base + "." + Upper(extension).substr(0, 3);
+}
+
+std::string LeafOf(const std::string& path) { return path.substr(path.rfind('\\') + 1); }
+
 DWORD ReportedAttributes(const FileNode& node) {
   if (node.directory) return node.attributes | FILE_ATTRIBUTE_DIRECTORY;
   return node.attributes == 0 ? FILE_ATTRIBUTE_NORMAL : node.attributes;
@@ -110,11 +141,23 @@ std::optional<ResolvedPath> SimMachine::State::Resolve(std::string_view path, DW
   resolved.key = std::string(1, drive) + ":";
   for (const std::string& component : components) {
     resolved.parentKey = resolved.key;
-    resolved.key += "\\" + Upper(component);
+    resolved.key = ChildKey(resolved.key, component);
   }
   resolved.leaf = components.empty() ? std::string() : components.back();
   resolved.parts = std::move(components);
   return resolved;
+}
+
+std::string SimMachine::State::ChildKey(const std::string& parentKey,
+                                        const std::string& component) const {
+  const std::string key = parentKey + "\\" + Upper(component);
+  if (Find(key) != nullptr || component.find('~') == std::string::npos) return key;
+  for (const auto& [other, node] : nodes) {
+    if (ParentKey(other) == parentKey && IEquals(ShortAlias(LeafOf(node.path)), component)) {
+      return other;
+    }
+  }
+  return key;
 }
 
 FileNode* SimMachine::State::Find(const std::string& key) {
@@ -504,6 +547,36 @@ BOOL SimMachine::MoveFileExA(const char* existing, const char* target, DWORD fla
   return TRUE;
 }
 
+DWORD SimMachine::GetShortPathNameA(const char* longPath, char* buffer, DWORD size) {
+  State& s = *state_;
+  const auto fail = [&](DWORD error) {
+    s.lastError = error;
+    return DWORD{0};
+  };
+  if (auto error = s.Record("GetShortPathNameA",
+                            JoinArgs({longPath, LogArg::Pointer(buffer), size}))) {
+    return fail(*error);
+  }
+  if (longPath == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  DWORD error = 0;
+  const std::optional<ResolvedPath> resolved = s.Resolve(longPath, &error);
+  if (!resolved) return fail(error);
+  if (s.Find(resolved->key) == nullptr) return fail(s.MissingError(*resolved));
+  // Each name as given when it is short already, else the short name of the
+  // file or folder it names.
+  std::string result = resolved->key.substr(0, 2);
+  std::string key = result;
+  for (const std::string& part : resolved->parts) {
+    key = s.ChildKey(key, part);
+    result += "\\" + (IsShortName(part) ? part : ShortAlias(LeafOf(s.Find(key)->path)));
+  }
+  if (resolved->parts.empty() || resolved->trailingSeparator) result += '\\';
+  const auto length = static_cast<DWORD>(result.size());
+  if (buffer == nullptr || size <= length) return length + 1;  // the size needed
+  std::memcpy(buffer, result.c_str(), length + 1);
+  return length;
+}
+
 UINT SimMachine::GetDriveTypeA(const char* root) {
   State& s = *state_;
   if (auto error = s.Record("GetDriveTypeA", JoinArgs({root}))) {
@@ -538,10 +611,22 @@ void SimMachine::Restart() {
     const std::optional<ResolvedPath> to = s.Resolve(target, &error);
     if (!to || to->parentKey.empty() || !s.IsDirectory(to->parentKey)) return;
     if (const FileNode* old = s.Find(to->key); old != nullptr && to->key != from->key) {
-      if (!replace || old->directory) return;
+      // Neither family's restart replaces a read-only file.
+      if (!replace || old->directory || (old->attributes & FILE_ATTRIBUTE_READONLY)) return;
       s.RemoveNode(to->key);
     }
     s.RenameNode(from->key, *to);
+  };
+  // WININIT.EXE runs in real mode, where only short names exist: an entry
+  // naming a file or folder by its long name is passed over.
+  const auto shortNamesOnly = [](const std::string& path) {
+    for (size_t start = path.find('\\'); start != std::string::npos;) {
+      const size_t end = path.find('\\', start + 1);
+      const std::string part = path.substr(start + 1, end - start - 1);
+      if (!part.empty() && !IsShortName(part)) return false;
+      start = end;
+    }
+    return true;
   };
 
   if (s.Is9x()) {
@@ -554,6 +639,7 @@ void SimMachine::Restart() {
         if (equals == std::string::npos) continue;
         const std::string target(Trim(std::string_view(entry).substr(0, equals)));
         const std::string source(Trim(std::string_view(entry).substr(equals + 1)));
+        if (!shortNamesOnly(source) || !shortNamesOnly(target)) continue;
         carryOut(source, IEquals(target, "NUL") ? std::string() : target, true);
       }
       carryOut(wininit, s.windowsDirectory + "\\WININIT.BAK", true);

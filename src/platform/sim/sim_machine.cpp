@@ -318,6 +318,20 @@ void SimMachine::SetLeadByteRanges(const std::vector<std::pair<BYTE, BYTE>>& ran
   state_->leadByteRanges = ranges;
 }
 
+size_t SimMachine::State::CharacterCount(std::string_view text) const {
+  size_t characters = 0;
+  for (size_t i = 0; i < text.size(); ++i, ++characters) {
+    const auto byte = static_cast<BYTE>(text[i]);
+    for (const auto& [first, last] : leadByteRanges) {
+      if (byte >= first && byte <= last) {
+        ++i;  // the trail byte is part of the character
+        break;
+      }
+    }
+  }
+  return characters;
+}
+
 BOOL SimMachine::IsDBCSLeadByte(BYTE byte) {
   state_->Record("IsDBCSLeadByte", JoinArgs({DWORD{byte}}));
   for (const auto& [first, last] : state_->leadByteRanges) {

@@ -150,6 +150,9 @@ class SimMachine : public PlatformOps {
   // the key; the list must be a well-formed ACL.
   void SetRegistryKeySecurity(HKEY root, const std::string& path, const KeySecurity& security);
   KeySecurity RegistryKeySecurity(HKEY root, const std::string& path) const;
+  // What a user who is neither an administrator nor the system may do with
+  // the key (KEY_* rights).
+  REGSAM RegistryAccessOfOthers(HKEY root, const std::string& path) const;
 
   // ---- processes ------------------------------------------------------------
   // The process list always begins with the installer's own process (id 500,
@@ -243,6 +246,7 @@ class SimMachine : public PlatformOps {
   HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) override;
   BOOL FindClose(HANDLE find) override;
   BOOL MoveFileExA(const char* existing, const char* target, DWORD flags) override;
+  DWORD GetShortPathNameA(const char* longPath, char* buffer, DWORD size) override;
   UINT GetDriveTypeA(const char* root) override;
   UINT SetErrorMode(UINT mode) override;
   BOOL IsDBCSLeadByte(BYTE byte) override;

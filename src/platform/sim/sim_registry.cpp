@@ -110,13 +110,15 @@ std::shared_ptr<RegKey> SimMachine::State::WalkKey(std::shared_ptr<RegKey> base,
   return base;
 }
 
-// What the current user may do with a key: everything, less what a test
-// refused, and, once an access list was applied here or above, only what its
-// Everyone entries allow (an entry reaches the keys below through
-// CONTAINER_INHERIT_ACE, down to the first key whose list is protected). The
-// 9x family has no registry security, so there only the refusals a test sets
-// up apply.
-REGSAM SimMachine::State::AllowedAccess(const RegKey& key) const {
+// What a user may do with a key: everything, less what a test refused, and,
+// once an access list was applied here or above, only what its entries for
+// Everyone (and, for the installer, Administrators) allow. On 2000 and later
+// an entry reaches the keys below through CONTAINER_INHERIT_ACE at once, down
+// to the first key whose list is protected; NT 4 pushes nothing down, so
+// there the nearest list alone decides (keys created under it hold a copy).
+// The 9x family has no registry security, so there only the refusals a test
+// sets up apply.
+REGSAM SimMachine::State::AllowedAccess(const RegKey& key, bool administrator) const {
   if (Is9x()) return ~key.denied;
   bool governed = false;
   REGSAM allowed = 0;
@@ -126,11 +128,13 @@ REGSAM SimMachine::State::AllowedAccess(const RegKey& key) const {
       governed = true;
       for (const AceRecord& ace : *k->dacl) {
         const bool own = k == &key;
-        if (!ace.everyone) continue;
+        if (ace.trustee == Trustee::Other) continue;
+        if (ace.trustee == Trustee::Administrators && !administrator) continue;
         if (own && (ace.flags & kInheritOnlyAce)) continue;
         if (!own && !(ace.flags & CONTAINER_INHERIT_ACE)) continue;
         (ace.allow ? allowed : refused) |= MapGenericKeyAccess(ace.mask);
       }
+      if (IsNt4()) break;
     }
     if (k->daclProtected) break;  // nothing from above reaches a protected list
   }
@@ -346,6 +350,7 @@ LONG SimMachine::RegCreateKeyExA(HKEY key, const char* subKey, DWORD reserved, c
       child = std::make_shared<RegKey>();
       child->name = name;
       child->parent = current.get();
+      if (s.IsNt4()) s.InheritOnCreate(*child);
       outcome = REG_CREATED_NEW_KEY;
     } else {
       outcome = REG_OPENED_EXISTING_KEY;
@@ -462,7 +467,8 @@ LONG SimMachine::RegQueryInfoKeyA(HKEY key, char* keyClass, DWORD* classLength, 
   if (!target) return error;
   DWORD longestSubKey = 0;
   for (const auto& [upper, subkey] : target->subkeys) {
-    longestSubKey = std::max(longestSubKey, static_cast<DWORD>(subkey->name.size()));
+    // Counted in characters (Unicode's), not in the bytes of the ANSI name.
+    longestSubKey = std::max(longestSubKey, static_cast<DWORD>(s.CharacterCount(subkey->name)));
   }
   DWORD longestName = 0;
   DWORD longestData = 0;

@@ -18,6 +18,9 @@ constexpr BYTE kAccessDeniedAceType = 1;
 constexpr DWORD kAclHeaderSize = 8;
 constexpr DWORD kAceHeaderAndMask = 8;
 constexpr BYTE kWorldSid[12] = {1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};
+constexpr BYTE kAdministratorsSid[16] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
+constexpr BYTE kInheritOnlyAce = 0x08;
+constexpr BYTE kNoPropagateInheritAce = 0x04;
 
 // Little-endian field access that does not depend on the buffer's alignment.
 WORD ReadWord(const BYTE* at) { return static_cast<WORD>(at[0] | (at[1] << 8)); }
@@ -231,10 +234,15 @@ bool PutDacl(RegKey& key, const BYTE* bytes) {
     const BYTE aceType = bytes[offset];
     if (aceType != ACCESS_ALLOWED_ACE_TYPE && aceType != kAccessDeniedAceType) continue;
     const WORD aceSize = ReadWord(bytes + offset + 2);
-    const bool everyone = aceSize >= kAceHeaderAndMask + sizeof kWorldSid &&
-                          std::memcmp(bytes + offset + 8, kWorldSid, sizeof kWorldSid) == 0;
+    const auto names = [&](const BYTE* sid, size_t length) {
+      return aceSize == kAceHeaderAndMask + length &&
+             std::memcmp(bytes + offset + 8, sid, length) == 0;
+    };
+    Trustee trustee = Trustee::Other;
+    if (names(kWorldSid, sizeof kWorldSid)) trustee = Trustee::Everyone;
+    if (names(kAdministratorsSid, sizeof kAdministratorsSid)) trustee = Trustee::Administrators;
     entries.push_back({aceType == ACCESS_ALLOWED_ACE_TYPE, bytes[offset + 1],
-                       ReadDword(bytes + offset + 4), everyone});
+                       ReadDword(bytes + offset + 4), trustee});
   }
   key.dacl = entries;
   key.daclBytes.assign(reinterpret_cast<const char*>(bytes), ReadWord(bytes + 2));
@@ -242,6 +250,40 @@ bool PutDacl(RegKey& key, const BYTE* bytes) {
 }
 
 }  // namespace
+
+void SimMachine::State::InheritOnCreate(RegKey& child) const {
+  const RegKey* parent = child.parent;
+  while (parent != nullptr && !parent->dacl) parent = parent->parent;
+  if (parent == nullptr) return;
+  // The entries meant for keys below, as entries of the key's own: an entry
+  // that goes no further than one level stops here.
+  const BYTE* from = reinterpret_cast<const BYTE*>(parent->daclBytes.data());
+  DWORD end = 0;
+  if (!WalkAcl(from, &end)) return;
+  std::string list(reinterpret_cast<const char*>(from), kAclHeaderSize);
+  WORD count = 0;
+  for (DWORD offset = kAclHeaderSize; offset < end; offset += ReadWord(from + offset + 2)) {
+    BYTE flags = from[offset + 1];
+    if (!(flags & CONTAINER_INHERIT_ACE)) continue;
+    flags &= static_cast<BYTE>(~kInheritOnlyAce);
+    if (flags & kNoPropagateInheritAce) flags = 0;
+    std::string entry(reinterpret_cast<const char*>(from + offset), ReadWord(from + offset + 2));
+    entry[1] = static_cast<char>(flags);
+    list += entry;
+    ++count;
+  }
+  BYTE* header = reinterpret_cast<BYTE*>(list.data());
+  WriteWord(header + 2, static_cast<WORD>(list.size()));
+  WriteWord(header + 4, count);
+  PutDacl(child, header);
+}
+
+REGSAM SimMachine::RegistryAccessOfOthers(HKEY root, const std::string& path) const {
+  const std::shared_ptr<RegKey> rootKey = state_->RootKey(root);
+  const std::shared_ptr<RegKey> key = rootKey ? state_->WalkKey(rootKey, path) : nullptr;
+  if (!key) throw std::invalid_argument("SimMachine: no such key: " + path);
+  return state_->AllowedAccess(*key, false);
+}
 
 void SimMachine::SetRegistryKeySecurity(HKEY root, const std::string& path, const KeySecurity& security) {
   AddRegistryKey(root, path);

@@ -92,11 +92,15 @@ struct PendingRename {
 };
 
 // ---- registry ----------------------------------------------------------------
+// Whom an entry names, as far as the machine's users are concerned: the
+// installer runs as a member of both groups, any other user is in Everyone.
+enum class Trustee { Everyone, Administrators, Other };
+
 struct AceRecord {
   bool allow = true;  // an access-allowed entry; false: access-denied
   BYTE flags = 0;
   DWORD mask = 0;
-  bool everyone = false;  // the trustee is S-1-1-0
+  Trustee trustee = Trustee::Other;
 };
 
 struct RegKey {
@@ -221,6 +225,9 @@ struct SimMachine::State {
   bool IsDirectory(const std::string& key) const;
   DWORD MissingError(const ResolvedPath& path) const;  // FILE_NOT_FOUND or PATH_NOT_FOUND
   void MakeDirectories(const std::string& path);
+  // The key of the file or folder `component` names in the folder `parentKey`,
+  // its short (8.3) name included.
+  std::string ChildKey(const std::string& parentKey, const std::string& component) const;
   FileNode& PutFile(const ResolvedPath& path, const std::string& bytes, DWORD attributes);
   bool RenameNode(const std::string& fromKey, const ResolvedPath& to);
   void RemoveNode(const std::string& key);
@@ -230,7 +237,15 @@ struct SimMachine::State {
   std::shared_ptr<RegKey> RootKey(HKEY root) const;
   std::shared_ptr<RegKey> KeyOfHandle(HKEY key, LONG* error) const;
   std::shared_ptr<RegKey> WalkKey(std::shared_ptr<RegKey> base, const std::string& path) const;
-  REGSAM AllowedAccess(const RegKey& key) const;
+  // What a member of Everyone and Administrators (the installer) may do, or,
+  // with `administrator` false, what every other user may.
+  REGSAM AllowedAccess(const RegKey& key, bool administrator = true) const;
+  // NT 4 copies a parent's inheritable entries into a key when it is created
+  // and never again (sim_security.cpp).
+  void InheritOnCreate(RegKey& child) const;
+  bool IsNt4() const { return !Is9x() && majorVersion < 5; }
+  // The characters of a text under the ANSI code page (sim_machine.cpp).
+  size_t CharacterCount(std::string_view text) const;
   // MoveFileExA's delayed moves, kept where Windows keeps them: the session
   // manager's PendingFileRenameOperations value (sim_registry.cpp).
   std::vector<PendingRename> PendingMoves() const;

@@ -79,6 +79,10 @@ BOOL Win32PlatformOps::MoveFileExA(const char* existing, const char* target, DWO
   return ::MoveFileExA(existing, target, flags);
 }
 
+DWORD Win32PlatformOps::GetShortPathNameA(const char* longPath, char* buffer, DWORD size) {
+  return ::GetShortPathNameA(longPath, buffer, size);
+}
+
 UINT Win32PlatformOps::GetDriveTypeA(const char* root) { return ::GetDriveTypeA(root); }
 
 UINT Win32PlatformOps::SetErrorMode(UINT mode) { return ::SetErrorMode(mode); }

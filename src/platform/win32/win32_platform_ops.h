@@ -28,6 +28,7 @@ class Win32PlatformOps final : public PlatformOps {
   HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) override;
   BOOL FindClose(HANDLE find) override;
   BOOL MoveFileExA(const char* existing, const char* target, DWORD flags) override;
+  DWORD GetShortPathNameA(const char* longPath, char* buffer, DWORD size) override;
   UINT GetDriveTypeA(const char* root) override;
   UINT SetErrorMode(UINT mode) override;
   BOOL IsDBCSLeadByte(BYTE byte) override;
