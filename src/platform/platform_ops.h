@@ -93,6 +93,10 @@
   OPERATION(DWORD, GetLastError, (), FlagsResult)                                                  \
   OPERATION(void, SetLastError, (DWORD code), NoResult, Flags(code))                               \
   OPERATION(void, ExitProcess, (UINT exitCode), NoReturn, exitCode)                                \
+  OPERATION(HANDLE, GetCurrentProcess, (), PlainResult)                                            \
+  /* kernel32, looked up at run time: XP SP2 and later */                                          \
+  OPERATION(BOOL, IsWow64Process, (FARPROC proc, HANDLE process, BOOL* wow64), FalseFails, proc,   \
+      process, OutTruth(wow64))                                                                    \
   /* kernel32, looked up at run time: Toolhelp process list */                                     \
   OPERATION(HANDLE, CreateToolhelp32Snapshot, (FARPROC proc, DWORD flags, DWORD processId),        \
       InvalidFails, proc, Flags(flags), processId)                                                 \
@@ -170,6 +174,16 @@
       (FARPROC proc, const char* objectName, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,       \
        PSID owner, PSID group, ACL* dacl, ACL* sacl), StatusResult, proc, objectName, type,        \
       Flags(info), owner, group, dacl, sacl)                                                       \
+  /* advapi32, looked up at run time: the process's token (NT family; CheckTokenMembership */       \
+  /* from Windows 2000 on). A null token is the calling thread's. */                               \
+  OPERATION(BOOL, CheckTokenMembership, (FARPROC proc, HANDLE token, PSID sid, BOOL* isMember),    \
+      FalseFails, proc, token, sid, OutTruth(isMember))                                            \
+  OPERATION(BOOL, OpenProcessToken, (FARPROC proc, HANDLE process, DWORD access, HANDLE* token),   \
+      FalseFails, proc, process, Flags(access), Out(token))                                        \
+  OPERATION(BOOL, GetTokenInformation,                                                             \
+      (FARPROC proc, HANDLE token, TOKEN_INFORMATION_CLASS infoClass, LPVOID info, DWORD length,   \
+       DWORD* returnLength), FalseFails, proc, token, infoClass, Address(info), length,            \
+      Size(returnLength))                                                                          \
   /* setupapi */                                                                                   \
   OPERATION(HDEVINFO, SetupDiGetClassDevsA,                                                        \
       (const GUID* classGuid, const char* enumerator, HWND parent, DWORD flags), InvalidFails,     \

@@ -110,3 +110,28 @@ def test_libraries_are_loaded_from_the_system_folder_only(new_machine, family, s
 
     assert (result.exit_code, result.boxes) == (0, [])
     assert traces(machine) == []
+
+
+@pytest.fixture(scope="module")
+def wow64_template(installer):
+    """64-bit prefixes, in which the shipped 32-bit build runs under WOW64."""
+    if winebed.wine_arch()[0] != "win32":
+        pytest.skip("this machine cannot execute 32-bit code: its 64-bit test build does not run "
+                    "under WOW64 (proven on the simulated machine only)")
+    built = winebed.Template.build(spares=False, arch="win64")
+    yield built
+    built.cleanup()
+
+
+def test_under_wow64_the_run_refuses_at_once_and_changes_nothing(wow64_template):
+    with wow64_template.new_machine("nt") as machine:
+        machine.install_payload()
+        machine.add_real_windows_layout("nt")
+        before = machine.snapshot()
+
+        result = machine.run_installer("C:\\Program Files\\Korvanta", "Korvanta")
+
+        assert result.exit_code == 1
+        assert [(box.caption, box.text) for box in result.boxes] == [
+            ("Korvanta Installation", "This software requires a 32-bit version of Windows !")]
+        assert not before.diff(machine.snapshot()), "the refused run changed the machine"

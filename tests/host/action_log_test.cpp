@@ -219,7 +219,8 @@ TEST_P(ActionLogRun, HeaderOperationsInOrderStagesAndExitCode) {
                         "==== WindowsDir \"C:\\WINDOWS\"",
                         "==== SystemDir \"C:\\WINDOWS\\system32\""}));
   EXPECT_EQ(Starting(file.lines, "---- "),
-            (std::vector<std::string>{"load NewDev.dll", "IsProductRunning", "BuildInstallContext",
+            (std::vector<std::string>{"RunsUnderWow64", "AdministratorsMembership",
+                                      "load NewDev.dll", "IsProductRunning", "BuildInstallContext",
                                       "TuneDiskCache", "ResetEngineSettings", "InstallAspiLayer",
                                       nineX ? "InstallKernel9x" : "InstallKernelNt",
                                       "InstallAudioEngine", "InstallUsbAudioInterfaceFiles",

@@ -140,12 +140,6 @@ const char* const CdFiles[] = {"OEM\\TAVOEM.DLL", "DATA\\DOC\\Manual-de.pdf",
 
 std::string Contents(const std::string& name) { return "contents of " + name; }
 
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
 // A machine of the profile as the suite's setup leaves it: the payload beside
 // the installer, the CD in drive D:, the application folder, the command line.
 void Prepare(SimMachine& machine, const VersionProfile& profile) {
@@ -164,13 +158,14 @@ void Prepare(SimMachine& machine, const VersionProfile& profile) {
   machine.SetCommandLine("\"C:\\setup\\korvanta-sysinstall.exe\" C:\\App Manual");
 }
 
-// Which back-end the guard reached for: the first of the two libraries it loads.
+// Which back-end the guard reached for: the first of the two it looks up.
 std::string GuardBackend(const SimMachine& machine) {
   for (const std::string& call : machine.Calls()) {
-    const std::string lower = Lower(call);
-    if (lower.rfind("loadlibrarya(", 0) != 0) continue;
-    if (lower.find("\\psapi.dll\")") != std::string::npos) return "PSAPI";
-    if (lower.find("\\kernel32.dll\")") != std::string::npos) return "Toolhelp";
+    // The process list's first function looked up names the back-end (the
+    // run loads kernel32 for other lookups too).
+    if (call.rfind("GetProcAddress(", 0) != 0) continue;
+    if (call.find("\"EnumProcesses\"") != std::string::npos) return "PSAPI";
+    if (call.find("\"CreateToolhelp32Snapshot\"") != std::string::npos) return "Toolhelp";
   }
   return "none";
 }

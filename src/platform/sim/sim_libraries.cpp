@@ -10,7 +10,7 @@ namespace korvanta::sim {
 
 namespace {
 
-enum class Availability { Always, NtOnly, Nt5AndLater, NotNt4 };
+enum class Availability { Always, NtOnly, Nt5AndLater, NotNt4, XpAndLater };
 
 struct KnownExport {
   const char* name;
@@ -24,14 +24,17 @@ struct KnownLibrary {
 };
 
 // What the installer looks up. PSAPI.DLL does not exist on the 9x family and
-// NewDev.dll not before Windows 2000; NT 4's kernel32 has no Toolhelp.
+// NewDev.dll not before Windows 2000; NT 4's kernel32 has no Toolhelp; the
+// 9x family's advapi32 has no working token functions.
 const std::vector<KnownLibrary>& KnownLibraries() {
   static const std::vector<KnownLibrary> kLibraries = {
       {"kernel32.dll",
        Availability::Always,
        {{"CreateToolhelp32Snapshot", Availability::NotNt4},
         {"Process32First", Availability::NotNt4},
-        {"Process32Next", Availability::NotNt4}}},
+        {"Process32Next", Availability::NotNt4},
+        // From XP SP2 on; the simulated machine knows no service packs.
+        {"IsWow64Process", Availability::XpAndLater}}},
       {"PSAPI.DLL",
        Availability::NtOnly,
        {{"EnumProcesses", Availability::Always},
@@ -40,7 +43,10 @@ const std::vector<KnownLibrary>& KnownLibraries() {
       {"advapi32.dll",
        Availability::Always,
        {{"SetNamedSecurityInfoA", Availability::Always},
-        {"GetNamedSecurityInfoA", Availability::Always}}},
+        {"GetNamedSecurityInfoA", Availability::Always},
+        {"CheckTokenMembership", Availability::Nt5AndLater},
+        {"OpenProcessToken", Availability::NtOnly},
+        {"GetTokenInformation", Availability::NtOnly}}},
       {"NewDev.dll",
        Availability::Nt5AndLater,
        {{"UpdateDriverForPlugAndPlayDevicesA", Availability::Always}}},
@@ -69,6 +75,8 @@ bool Available(const SimMachine::State& s, Availability availability) {
       return !s.Is9x() && s.majorVersion >= 5;
     case Availability::NotNt4:
       return s.Is9x() || s.majorVersion >= 5;
+    case Availability::XpAndLater:
+      return !s.Is9x() && (s.majorVersion > 5 || (s.majorVersion == 5 && s.minorVersion >= 1));
   }
   return false;
 }

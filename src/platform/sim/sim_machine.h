@@ -103,6 +103,12 @@ class SimMachine : public PlatformOps {
   // default, is a single-byte code page. {{0x81, 0x9F}, {0xE0, 0xFC}} is
   // Japanese (932), whose trail bytes include "\\" (0x5C).
   void SetLeadByteRanges(const std::vector<std::pair<BYTE, BYTE>>& ranges);
+  // 64-bit Windows runs the 32-bit installer under WOW64 (IsWow64Process
+  // answers TRUE); the default is a 32-bit Windows.
+  void SetWow64(bool wow64);
+  // Whether the installer's token holds the Administrators group, enabled (the
+  // default) or not at all. Its other groups are Everyone and Users.
+  void SetAdministrator(bool administrator);
 
   // ---- files ----------------------------------------------------------------
   void AddDirectory(const std::string& path);  // with every missing parent
@@ -164,8 +170,9 @@ class SimMachine : public PlatformOps {
   const std::vector<SimDevice>& Devices() const;
 
   // ---- libraries ------------------------------------------------------------
-  // kernel32.dll (with Toolhelp, except on NT 4), PSAPI.DLL (NT family only),
-  // advapi32.dll, NewDev.dll (Windows 2000 and later) and setupapi.dll. An
+  // kernel32.dll (with Toolhelp, except on NT 4; IsWow64Process from XP on),
+  // PSAPI.DLL (NT family only), advapi32.dll (the token functions on the NT
+  // family, CheckTokenMembership from 2000 on), NewDev.dll (Windows 2000 and later) and setupapi.dll. An
   // operation reached through a looked-up address fails with
   // ERROR_PROC_NOT_FOUND when given null, and throws std::logic_error when
   // given any address GetProcAddress did not return for its export of a
@@ -265,6 +272,12 @@ class SimMachine : public PlatformOps {
   DWORD GetLastError() override;
   void SetLastError(DWORD code) override;
   void ExitProcess(UINT exitCode) override;
+  HANDLE GetCurrentProcess() override;
+  BOOL IsWow64Process(FARPROC proc, HANDLE process, BOOL* wow64) override;
+  BOOL CheckTokenMembership(FARPROC proc, HANDLE token, PSID sid, BOOL* isMember) override;
+  BOOL OpenProcessToken(FARPROC proc, HANDLE process, DWORD access, HANDLE* token) override;
+  BOOL GetTokenInformation(FARPROC proc, HANDLE token, TOKEN_INFORMATION_CLASS infoClass,
+                           LPVOID info, DWORD length, DWORD* returnLength) override;
   HANDLE CreateToolhelp32Snapshot(FARPROC proc, DWORD flags, DWORD processId) override;
   BOOL Process32First(FARPROC proc, HANDLE snapshot, PROCESSENTRY32* entry) override;
   BOOL Process32Next(FARPROC proc, HANDLE snapshot, PROCESSENTRY32* entry) override;

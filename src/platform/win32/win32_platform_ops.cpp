@@ -20,6 +20,11 @@ using GetNamedSecurityInfoAFn = DWORD(WINAPI*)(const char* objectName, SE_OBJECT
 using SetNamedSecurityInfoAFn = DWORD(WINAPI*)(const char* objectName, SE_OBJECT_TYPE type,
                                                SECURITY_INFORMATION info, PSID owner, PSID group,
                                                ACL* dacl, ACL* sacl);
+using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE process, BOOL* wow64);
+using CheckTokenMembershipFn = BOOL(WINAPI*)(HANDLE token, PSID sid, BOOL* isMember);
+using OpenProcessTokenFn = BOOL(WINAPI*)(HANDLE process, DWORD access, HANDLE* token);
+using GetTokenInformationFn = BOOL(WINAPI*)(HANDLE token, TOKEN_INFORMATION_CLASS infoClass,
+                                            LPVOID info, DWORD length, DWORD* returnLength);
 using UpdateDriverForPlugAndPlayDevicesAFn = BOOL(WINAPI*)(HWND parent, const char* hardwareId,
                                                            const char* infPath, DWORD flags,
                                                            BOOL* rebootRequired);
@@ -135,6 +140,8 @@ DWORD Win32PlatformOps::GetLastError() { return ::GetLastError(); }
 void Win32PlatformOps::SetLastError(DWORD code) { ::SetLastError(code); }
 
 void Win32PlatformOps::ExitProcess(UINT exitCode) { ::ExitProcess(exitCode); }
+
+HANDLE Win32PlatformOps::GetCurrentProcess() { return ::GetCurrentProcess(); }
 
 HANDLE Win32PlatformOps::CreateToolhelp32Snapshot(FARPROC proc, DWORD flags, DWORD processId) {
   return CallLookedUp<CreateToolhelp32SnapshotFn>(proc, INVALID_HANDLE_VALUE, flags, processId);
@@ -253,6 +260,27 @@ DWORD Win32PlatformOps::SetNamedSecurityInfoA(FARPROC proc, const char* objectNa
                                               PSID owner, PSID group, ACL* dacl, ACL* sacl) {
   return CallLookedUp<SetNamedSecurityInfoAFn>(proc, DWORD{ERROR_PROC_NOT_FOUND}, objectName,
                                                type, info, owner, group, dacl, sacl);
+}
+
+BOOL Win32PlatformOps::IsWow64Process(FARPROC proc, HANDLE process, BOOL* wow64) {
+  return CallLookedUp<IsWow64ProcessFn>(proc, BOOL{FALSE}, process, wow64);
+}
+
+BOOL Win32PlatformOps::CheckTokenMembership(FARPROC proc, HANDLE token, PSID sid,
+                                            BOOL* isMember) {
+  return CallLookedUp<CheckTokenMembershipFn>(proc, BOOL{FALSE}, token, sid, isMember);
+}
+
+BOOL Win32PlatformOps::OpenProcessToken(FARPROC proc, HANDLE process, DWORD access,
+                                        HANDLE* token) {
+  return CallLookedUp<OpenProcessTokenFn>(proc, BOOL{FALSE}, process, access, token);
+}
+
+BOOL Win32PlatformOps::GetTokenInformation(FARPROC proc, HANDLE token,
+                                           TOKEN_INFORMATION_CLASS infoClass, LPVOID info,
+                                           DWORD length, DWORD* returnLength) {
+  return CallLookedUp<GetTokenInformationFn>(proc, BOOL{FALSE}, token, infoClass, info, length,
+                                             returnLength);
 }
 
 HDEVINFO Win32PlatformOps::SetupDiGetClassDevsA(const GUID* classGuid, const char* enumerator,

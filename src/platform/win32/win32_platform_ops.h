@@ -53,6 +53,7 @@ class Win32PlatformOps final : public PlatformOps {
   DWORD GetLastError() override;
   void SetLastError(DWORD code) override;
   void ExitProcess(UINT exitCode) override;
+  HANDLE GetCurrentProcess() override;
 
   // The looked-up operations. A null address (the caller skipped its own
   // check) fails as a missing export would, with ERROR_PROC_NOT_FOUND, instead
@@ -102,6 +103,11 @@ class Win32PlatformOps final : public PlatformOps {
   DWORD SetNamedSecurityInfoA(FARPROC proc, const char* objectName, SE_OBJECT_TYPE type,
                               SECURITY_INFORMATION info, PSID owner, PSID group, ACL* dacl,
                               ACL* sacl) override;
+  BOOL IsWow64Process(FARPROC proc, HANDLE process, BOOL* wow64) override;
+  BOOL CheckTokenMembership(FARPROC proc, HANDLE token, PSID sid, BOOL* isMember) override;
+  BOOL OpenProcessToken(FARPROC proc, HANDLE process, DWORD access, HANDLE* token) override;
+  BOOL GetTokenInformation(FARPROC proc, HANDLE token, TOKEN_INFORMATION_CLASS infoClass,
+                           LPVOID info, DWORD length, DWORD* returnLength) override;
 
   HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, const char* enumerator, HWND parent,
                                 DWORD flags) override;
