@@ -17,8 +17,8 @@ CD = winebed.REPOSITORY / "examples" / "cd"
 # A target in use, so that the run shows a box.
 LOCKED = "C:\\windows\\system32\\FTD2XX.DLL"
 LOCKED_MESSAGE = 'Unable to copy "FTD2XX.DLL" to System32 directory!'
-STAGES = ["load NewDev.dll", "IsProductRunning", "BuildInstallContext", "TuneDiskCache",
-          "ResetEngineSettings", "InstallAspiLayer", "{kernel}", "InstallAudioEngine",
+STAGES = ["RunsUnderWow64", "AdministratorsMembership", "load NewDev.dll", "IsProductRunning",
+          "BuildInstallContext", "TuneDiskCache", "ResetEngineSettings", "InstallAspiLayer", "{kernel}", "InstallAudioEngine",
           "InstallUsbAudioInterfaceFiles", "InstallUsbControllerFiles", "DeployMediaFiles",
           "release NewDev.dll"]
 
@@ -157,6 +157,13 @@ def test_log_changes_nothing_else_and_names_every_effect_in_order(new_machine, f
         [stage.format(kernel=kernel) for stage in STAGES]
     assert lines[-1] == "==== exit code 0"
     assert [op.number for op in operations] == list(range(1, len(operations) + 1))
+
+    # Wine's 32-bit prefix is no WOW64, and its token holds the Administrators
+    # group (on the NT family; the 9x family has no such check).
+    checks = [(op.name, op.args[-1], op.result) for op in operations
+              if op.name in ("IsWow64Process", "CheckTokenMembership")]
+    assert checks == [("IsWow64Process", "->FALSE", "TRUE")] + \
+        ([] if family == "9x" else [("CheckTokenMembership", "->TRUE", "TRUE")])
 
     # Every library by its full path in the system folder, never left to a
     # search that would look beside the installer first.
