@@ -54,7 +54,10 @@ int RunInstallation(PlatformOps& ops, NewDevLoader& newDev, RunObserver* observe
 
   Mark(observer, "BuildInstallContext");
   const InstallContext context = BuildInstallContext(ops);
-  const Platform platform{ops, context.PlatformId, &newDev};
+  // Loaded when the NT kernel stage first needs it, and released on every
+  // way out of the run.
+  SetupApi setupApi(ops);
+  const Platform platform{ops, context.PlatformId, &newDev, &setupApi};
   const std::string& source = context.SourceDir;
   const std::string& windows = context.WindowsDir;
   const std::string& system = context.SystemDir;

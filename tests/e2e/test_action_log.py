@@ -167,7 +167,7 @@ def test_log_changes_nothing_else_and_names_every_effect_in_order(new_machine, f
 
     # Every library by its full path in the system folder, never left to a
     # search that would look beside the installer first.
-    loaded = [text(op.args[0]) for op in operations if op.name == "LoadLibraryA"]
+    loaded = [text(op.args[0]) for op in operations if op.name == "LoadLibraryExA"]
     assert loaded and all(path.lower().startswith("c:\\windows\\system32\\") for path in loaded), loaded
 
     # Every box, with its caption and text, in the order shown.

@@ -165,7 +165,7 @@ const std::map<std::string, DWORD> kInjectedErrors = {
     {"GetPrivateProfileSectionA", ERROR_SHARING_VIOLATION},
     {"WritePrivateProfileSectionA", ERROR_ACCESS_DENIED},
     {"WritePrivateProfileStringA", ERROR_ACCESS_DENIED},
-    {"LoadLibraryA", ERROR_NOT_ENOUGH_MEMORY},
+    {"LoadLibraryExA", ERROR_NOT_ENOUGH_MEMORY},
     {"GetProcAddress", ERROR_PROC_NOT_FOUND},
     {"OpenProcess", ERROR_ACCESS_DENIED},
     {"HeapAlloc", ERROR_NOT_ENOUGH_MEMORY},

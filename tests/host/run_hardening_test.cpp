@@ -103,7 +103,7 @@ TEST(RunHardeningTest, AStageWhoseDirectoriesCannotBeReadWritesNothing) {
       ExpectOnlyFullPaths(machine, why);
       // Without the system folder no library has a full path: none is loaded.
       if (std::string(c.failing) == "GetSystemDirectoryA") {
-        EXPECT_TRUE(machine.CallsTo("LoadLibraryA").empty()) << why;
+        EXPECT_TRUE(machine.CallsTo("LoadLibraryExA").empty()) << why;
       }
       EXPECT_EQ(machine.FileExists("C:\\WINDOWS\\INF\\MAYA51USB.INF"), c.usbInfExpected) << why;
       EXPECT_FALSE(machine.FileExists("C:\\WINDOWS\\system32\\FTD2XX.DLL")) << why;

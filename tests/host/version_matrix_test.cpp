@@ -44,8 +44,9 @@ struct VersionProfile {
 void PrintTo(const VersionProfile& profile, std::ostream* out) { *out << profile.name; }
 
 const VersionProfile Profiles[] = {
-    {"win95", VER_PLATFORM_WIN32_WINDOWS, 4, 0, {"PSAPI.DLL", "NewDev.dll"},
-     {{"advapi32.dll", "SetNamedSecurityInfoA"}}, "psapi, newdev, security", "Toolhelp", true, "n/a"},
+    {"win95", VER_PLATFORM_WIN32_WINDOWS, 4, 0, {"PSAPI.DLL", "NewDev.dll", "setupapi.dll"},
+     {{"advapi32.dll", "SetNamedSecurityInfoA"}}, "psapi, newdev, setupapi, security", "Toolhelp",
+     true, "n/a"},
     {"nt351", VER_PLATFORM_WIN32_NT, 3, 51, {"PSAPI.DLL", "NewDev.dll"},
      {{"kernel32.dll", "CreateToolhelp32Snapshot"}, {"kernel32.dll", "Process32First"},
       {"kernel32.dll", "Process32Next"}}, "psapi, newdev, toolhelp", "Toolhelp", false, "no"},

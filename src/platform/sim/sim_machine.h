@@ -177,7 +177,7 @@ class SimMachine : public PlatformOps {
   // ERROR_PROC_NOT_FOUND when given null, and throws std::logic_error when
   // given any address GetProcAddress did not return for its export of a
   // loaded library: on Windows that call would crash.
-  void RemoveLibrary(const std::string& name);                        // LoadLibraryA fails
+  void RemoveLibrary(const std::string& name);                        // LoadLibraryExA fails
   void RemoveExport(const std::string& library, const std::string& exportName);
   int LoadedLibraryCount() const;  // libraries loaded and not yet freed
 
@@ -208,7 +208,7 @@ class SimMachine : public PlatformOps {
   // What the process holds and has not given back, by kind.
   struct OpenResources {
     int registryKeys = 0;
-    int libraries = 0;  // LoadLibraryA references not yet freed
+    int libraries = 0;  // LoadLibraryExA references not yet freed
     int processHandles = 0;
     int snapshots = 0;
     int findHandles = 0;
@@ -259,7 +259,7 @@ class SimMachine : public PlatformOps {
                                    const char* file) override;
   BOOL WritePrivateProfileStringA(const char* section, const char* key, const char* value,
                                   const char* file) override;
-  HMODULE LoadLibraryA(const char* name) override;
+  HMODULE LoadLibraryExA(const char* name, HANDLE file, DWORD flags) override;
   FARPROC GetProcAddress(HMODULE module, const char* name) override;
   BOOL FreeLibrary(HMODULE module) override;
   HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId) override;
@@ -318,22 +318,24 @@ class SimMachine : public PlatformOps {
   DWORD SetNamedSecurityInfoA(FARPROC proc, const char* objectName, SE_OBJECT_TYPE type,
                               SECURITY_INFORMATION info, PSID owner, PSID group, ACL* dacl,
                               ACL* sacl) override;
-  HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, const char* enumerator, HWND parent,
-                                DWORD flags) override;
-  BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* device) override;
-  BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property,
-                                         DWORD* valueType, BYTE* buffer, DWORD size,
-                                         DWORD* requiredSize) override;
-  BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override;
-  BOOL SetupDiGetINFClassA(const char* infName, GUID* classGuid, char* className,
+  HDEVINFO SetupDiGetClassDevsA(FARPROC proc, const GUID* classGuid, const char* enumerator,
+                                HWND parent, DWORD flags) override;
+  BOOL SetupDiEnumDeviceInfo(FARPROC proc, HDEVINFO set, DWORD index,
+                             SP_DEVINFO_DATA* device) override;
+  BOOL SetupDiGetDeviceRegistryPropertyA(FARPROC proc, HDEVINFO set, SP_DEVINFO_DATA* device,
+                                         DWORD property, DWORD* valueType, BYTE* buffer,
+                                         DWORD size, DWORD* requiredSize) override;
+  BOOL SetupDiDestroyDeviceInfoList(FARPROC proc, HDEVINFO set) override;
+  BOOL SetupDiGetINFClassA(FARPROC proc, const char* infName, GUID* classGuid, char* className,
                            DWORD classNameSize, DWORD* requiredSize) override;
-  HDEVINFO SetupDiCreateDeviceInfoList(const GUID* classGuid, HWND parent) override;
-  BOOL SetupDiCreateDeviceInfoA(HDEVINFO set, const char* deviceName, const GUID* classGuid,
-                                const char* description, HWND parent, DWORD flags,
-                                SP_DEVINFO_DATA* device) override;
-  BOOL SetupDiSetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property,
-                                         const BYTE* buffer, DWORD size) override;
-  BOOL SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO set,
+  HDEVINFO SetupDiCreateDeviceInfoList(FARPROC proc, const GUID* classGuid, HWND parent) override;
+  BOOL SetupDiCreateDeviceInfoA(FARPROC proc, HDEVINFO set, const char* deviceName,
+                                const GUID* classGuid, const char* description, HWND parent,
+                                DWORD flags, SP_DEVINFO_DATA* device) override;
+  BOOL SetupDiSetDeviceRegistryPropertyA(FARPROC proc, HDEVINFO set, SP_DEVINFO_DATA* device,
+                                         DWORD property, const BYTE* buffer,
+                                         DWORD size) override;
+  BOOL SetupDiCallClassInstaller(FARPROC proc, DI_FUNCTION function, HDEVINFO set,
                                  SP_DEVINFO_DATA* device) override;
   BOOL UpdateDriverForPlugAndPlayDevicesA(FARPROC proc, HWND parent, const char* hardwareId,
                                           const char* infPath, DWORD flags,
