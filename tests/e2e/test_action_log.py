@@ -7,6 +7,8 @@ every box, in order; runs append; a log that cannot be opened is no log.
 import re
 from typing import NamedTuple
 
+import pytest
+
 import winebed
 
 VARIABLE = "KORVANTA_SYSINSTALL_LOG"
@@ -231,6 +233,22 @@ def test_two_runs_append_two_logs(machine):
         assert sum(line.startswith("==== korvanta-sysinstall ") for line in lines) == 1
         assert lines[-1] == "==== exit code 0"
         assert [op.number for op in operations] == list(range(1, len(operations) + 1))
+
+
+# The manifest names the Windows versions the installer supports: without it
+# Windows 8.1 and 10 report 6.2, and so does Wine 8.0, which tells a
+# manifested program apart as Windows does.
+@pytest.mark.parametrize("wine_version, reported", [("win81", "6.3, build 9600"), ("win10", "10.0, build ")])
+def test_the_header_names_the_real_version(new_machine, wine_version, reported):
+    machine = new_machine("nt")
+    machine.wine("reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d", wine_version, "/f")
+    machine.install_payload(names=[])
+    machine.mkdir(LOG_DIR)
+
+    assert machine.run_installer(env={VARIABLE: LOG}).exit_code == 0
+
+    lines, _ = parse_log(machine.read(LOG))
+    assert lines[3].startswith(f"==== platform id 2, version {reported}"), lines[3]
 
 
 def test_log_in_a_missing_folder_changes_nothing_and_shows_nothing(machine, baseline_changes):
