@@ -20,6 +20,8 @@ target_include_directories(korvanta_core PUBLIC ${CMAKE_SOURCE_DIR}/src)
 file(GLOB_RECURSE KORVANTA_WIN32_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/platform/win32/*.cpp)
 add_library(korvanta_win32 STATIC ${KORVANTA_WIN32_SOURCES})
 target_include_directories(korvanta_win32 PUBLIC ${CMAKE_SOURCE_DIR}/src)
+# The log file's path rule lives above the seam, where the host tests see it.
+target_link_libraries(korvanta_win32 PRIVATE korvanta_core)
 
 # psapi, newdev and setupapi are deliberately not linked: the 9x family has no
 # PSAPI.DLL, only Windows 2000 and later have NewDev.dll, a retail Windows 95
