@@ -143,3 +143,17 @@ def test_under_wow64_the_run_refuses_at_once_and_changes_nothing(wow64_template)
         assert [(box.caption, box.text) for box in result.boxes] == [
             ("Korvanta Installation", "This software requires a 32-bit version of Windows !")]
         assert not before.diff(machine.snapshot()), "the refused run changed the machine"
+
+
+def test_without_administrator_rights_the_nt_run_refuses_and_changes_nothing(new_machine):
+    machine = new_machine("nt")
+    machine.install_payload()
+    machine.add_real_windows_layout("nt")
+    before = machine.snapshot()
+
+    result = machine.run_installer("C:\\Program Files\\Korvanta", "Korvanta", administrator=False)
+
+    assert result.exit_code == 1
+    assert [(box.caption, box.text) for box in result.boxes] == [
+        ("Korvanta Installation", "Please run setup as an administrator !")]
+    assert not before.diff(machine.snapshot()), "the refused run changed the machine"

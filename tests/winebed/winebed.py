@@ -1189,19 +1189,23 @@ class Machine:
 
     def run(self, program: str, *args: str, command_line: Optional[str] = None,
             timeout: float = DEFAULT_TIMEOUT, dll_overrides: Optional[str] = None,
-            env: Optional[Mapping[str, str]] = None) -> RunResult:
+            env: Optional[Mapping[str, str]] = None, administrator: bool = True) -> RunResult:
         """Runs a program (Windows path) in the session and waits for it.
         The command line is the program's path in double quotes followed by
         the arguments (quoted when they hold blanks or are empty), or exactly
         command_line when given. dll_overrides is added to WINEDLLOVERRIDES
         (for example "newdev=n,b" to prefer a native newdev.dll over the built-in one);
         env adds environment variables, which the program inherits.
+        administrator=False starts it with the Administrators group of its
+        token for deny only, as a user's who is no administrator.
         Returns the exit code and the message boxes shown meanwhile."""
         self.start_session()
         if command_line is None:
             command_line = " ".join([f'"{program}"'] + [_quote_argument(a) for a in args])
         exit_file = self._scratch("exit")
         extra = dict(env or {})
+        if not administrator:
+            extra["WINEBED_NOT_ADMINISTRATOR"] = "1"
         if dll_overrides:
             extra["WINEDLLOVERRIDES"] = self.env["WINEDLLOVERRIDES"] + ";" + dll_overrides
         started = time.monotonic()
@@ -1225,11 +1229,11 @@ class Machine:
 
     def run_installer(self, *args: str, command_line: Optional[str] = None, setup_dir: str = SETUP_DIR,
                       timeout: float = DEFAULT_TIMEOUT, dll_overrides: Optional[str] = None,
-                      env: Optional[Mapping[str, str]] = None) -> RunResult:
+                      env: Optional[Mapping[str, str]] = None, administrator: bool = True) -> RunResult:
         """Runs the installer from setup_dir (see install_payload) with the
         given arguments or the exact command_line."""
         return self.run(setup_dir + "\\" + INSTALLER_NAME, *args, command_line=command_line, timeout=timeout,
-                        dll_overrides=dll_overrides, env=env)
+                        dll_overrides=dll_overrides, env=env, administrator=administrator)
 
     def _new_boxes(self) -> list[MessageBox]:
         boxes_file = self.work / "boxes.txt"
