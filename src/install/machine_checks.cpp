@@ -9,7 +9,8 @@
 namespace korvanta {
 
 bool RunsUnderWow64(PlatformOps& ops) {
-  const RunTimeFunctions<1> functions = LoadRunTimeFunctions<1>(ops, "kernel32.dll", {"IsWow64Process"});
+  const RunTimeFunctions<1> functions =
+      LoadRunTimeFunctions<1>(ops, "kernel32.dll", {"IsWow64Process"});
   if (!functions.AllFound()) return false;
   BOOL wow64 = FALSE;
   return ops.IsWow64Process(functions.address[0], ops.GetCurrentProcess(), &wow64) && wow64;

@@ -74,7 +74,7 @@
       (const char* section, const char* key, const char* value, const char* file), FalseFails,     \
       section, key, value, file)                                                                   \
   /* kernel32: libraries */                                                                        \
-  OPERATION(HMODULE, LoadLibraryExA, (const char* name, HANDLE file, DWORD flags), LibraryResult,   \
+  OPERATION(HMODULE, LoadLibraryExA, (const char* name, HANDLE file, DWORD flags), LibraryResult,  \
       name, file, Flags(flags))                                                                    \
   OPERATION(FARPROC, GetProcAddress, (HMODULE module, const char* name), FunctionResult, module,   \
       FunctionName(name))                                                                          \
@@ -175,7 +175,7 @@
       (FARPROC proc, const char* objectName, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,       \
        PSID owner, PSID group, ACL* dacl, ACL* sacl), StatusResult, proc, objectName, type,        \
       Flags(info), owner, group, dacl, sacl)                                                       \
-  /* advapi32, looked up at run time: the process's token (NT family; CheckTokenMembership */       \
+  /* advapi32, looked up at run time: the process's token (NT family; CheckTokenMembership */      \
   /* from Windows 2000 on). A null token is the calling thread's. */                               \
   OPERATION(BOOL, CheckTokenMembership, (FARPROC proc, HANDLE token, PSID sid, BOOL* isMember),    \
       FalseFails, proc, token, sid, OutTruth(isMember))                                            \

@@ -83,7 +83,8 @@ SetupApi* LoadedSetupApi(const Platform& platform) {
 // every way out.
 class DeviceSet {
  public:
-  DeviceSet(PlatformOps& ops, const SetupApi& api, HDEVINFO set) : ops_(ops), api_(api), set_(set) {}
+  DeviceSet(PlatformOps& ops, const SetupApi& api, HDEVINFO set)
+      : ops_(ops), api_(api), set_(set) {}
   ~DeviceSet() { Reset(); }
   DeviceSet(const DeviceSet&) = delete;
   DeviceSet& operator=(const DeviceSet&) = delete;
@@ -169,7 +170,8 @@ bool FindDeviceByHardwareId(const Platform& platform, const std::string& hardwar
   device.cbSize = sizeof device;
   DWORD outcome = NO_ERROR;
   for (DWORD index = 0;; ++index) {
-    if (!ops.SetupDiEnumDeviceInfo(api[SetupApi::EnumDeviceInfo], devices.Get(), index, &device)) {
+    if (!ops.SetupDiEnumDeviceInfo(api[SetupApi::EnumDeviceInfo], devices.Get(), index,
+                                   &device)) {
       outcome = ops.GetLastError();  // ERROR_NO_MORE_ITEMS after the last device
       break;
     }

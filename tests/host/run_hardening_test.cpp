@@ -161,44 +161,44 @@ TEST(RunHardeningTest, AnUnknownFamilyGetsOnlyWhatBothFamiliesShare) {
 TEST(RunHardeningTest, A64BitWindowsOrAUserWithoutAdministratorRightsIsRefusedAtOnce) {
   constexpr char Wow64[] = "This software requires a 32-bit version of Windows !";
   constexpr char NoAdmin[] = "Please run setup as an administrator !";
+  constexpr DWORD NT = VER_PLATFORM_WIN32_NT;
+  using enum sim::AdministratorsGroup;
+  constexpr auto Admin = Enabled;
+  constexpr auto User = Absent;
   const struct {
     const char* name;
     DWORD platform, major, minor;
-    bool wow64, administrator;
+    bool wow64;
+    sim::AdministratorsGroup administrators;
     const char* removedExport;  // of kernel32 or advapi32
     const char* failing;        // an operation that fails once
     const char* refusal;        // the one box, or null: the run goes on
   } cases[] = {
-      {"XP under WOW64", VER_PLATFORM_WIN32_NT, 5, 1, true, true, nullptr, nullptr, Wow64},
-      {"Windows 10 under WOW64, no administrator", VER_PLATFORM_WIN32_NT, 10, 0, true, false,
-       nullptr, nullptr, Wow64},
-      {"XP before SP2: no IsWow64Process", VER_PLATFORM_WIN32_NT, 5, 1, true, true,
-       "IsWow64Process", nullptr, nullptr},
-      {"IsWow64Process fails", VER_PLATFORM_WIN32_NT, 5, 1, true, true, nullptr, "IsWow64Process",
+      {"XP under WOW64", NT, 5, 1, true, Admin, nullptr, nullptr, Wow64},
+      {"Windows 10 under WOW64, filtered token", NT, 10, 0, true, DenyOnly, nullptr, nullptr, Wow64},
+      {"XP before SP2: no IsWow64Process", NT, 5, 1, true, Admin, "IsWow64Process", nullptr, nullptr},
+      {"IsWow64Process fails", NT, 5, 1, true, Admin, nullptr, "IsWow64Process", nullptr},
+      {"XP, a user", NT, 5, 1, false, User, nullptr, nullptr, NoAdmin},
+      {"XP, Administrators for deny only", NT, 5, 1, false, DenyOnly, nullptr, nullptr, NoAdmin},
+      {"NT 4, a user: the token's groups", NT, 4, 0, false, User, nullptr, nullptr, NoAdmin},
+      {"NT 4, Administrators for deny only", NT, 4, 0, false, DenyOnly, nullptr, nullptr, NoAdmin},
+      {"NT 4, an administrator", NT, 4, 0, false, Admin, nullptr, nullptr, nullptr},
+      {"CheckTokenMembership fails", NT, 5, 1, false, User, nullptr, "CheckTokenMembership", nullptr},
+      {"NT 4, the token cannot be opened", NT, 4, 0, false, User, nullptr, "OpenProcessToken", nullptr},
+      {"NT 4, the groups cannot be read", NT, 4, 0, false, User, nullptr, "GetTokenInformation",
        nullptr},
-      {"XP, no administrator", VER_PLATFORM_WIN32_NT, 5, 1, false, false, nullptr, nullptr, NoAdmin},
-      {"NT 4, no administrator: the token's groups", VER_PLATFORM_WIN32_NT, 4, 0, false, false,
-       nullptr, nullptr, NoAdmin},
-      {"NT 4, administrator", VER_PLATFORM_WIN32_NT, 4, 0, false, true, nullptr, nullptr, nullptr},
-      {"CheckTokenMembership fails", VER_PLATFORM_WIN32_NT, 5, 1, false, false, nullptr,
-       "CheckTokenMembership", nullptr},
-      {"NT 4, the token cannot be opened", VER_PLATFORM_WIN32_NT, 4, 0, false, false, nullptr,
-       "OpenProcessToken", nullptr},
-      {"NT 4, the groups cannot be read", VER_PLATFORM_WIN32_NT, 4, 0, false, false, nullptr,
-       "GetTokenInformation", nullptr},
-      {"NT 4 without GetTokenInformation", VER_PLATFORM_WIN32_NT, 4, 0, false, false,
-       "GetTokenInformation", nullptr, nullptr},
-      {"the group's SID cannot be made", VER_PLATFORM_WIN32_NT, 5, 1, false, false, nullptr,
-       "AllocateAndInitializeSid", nullptr},
-      {"98: no such check", VER_PLATFORM_WIN32_WINDOWS, 4, 10, false, false, nullptr, nullptr,
+      {"NT 4 without GetTokenInformation", NT, 4, 0, false, User, "GetTokenInformation", nullptr,
        nullptr},
+      {"the group's SID cannot be made", NT, 5, 1, false, User, nullptr, "AllocateAndInitializeSid",
+       nullptr},
+      {"98: no such check", VER_PLATFORM_WIN32_WINDOWS, 4, 10, false, User, nullptr, nullptr, nullptr},
   };
   for (const auto& c : cases) {
     SimMachine machine;
     AddSomeComponentFiles(machine, c.platform);
     machine.SetPlatform(c.platform, c.major, c.minor);
     machine.SetWow64(c.wow64);
-    machine.SetAdministrator(c.administrator);
+    machine.SetAdministratorsGroup(c.administrators);
     if (c.removedExport != nullptr) {
       const bool kernel32 = std::string(c.removedExport) == "IsWow64Process";
       machine.RemoveExport(kernel32 ? "kernel32.dll" : "advapi32.dll", c.removedExport);

@@ -194,7 +194,9 @@ void SimMachine::SetModulePath(const std::string& path) { state_->modulePath = p
 
 void SimMachine::SetWow64(bool wow64) { state_->wow64 = wow64; }
 
-void SimMachine::SetAdministrator(bool administrator) { state_->administrator = administrator; }
+void SimMachine::SetAdministratorsGroup(AdministratorsGroup group) {
+  state_->administrators = group;
+}
 
 // ---- faults, messages, calls -------------------------------------------------
 

@@ -74,6 +74,11 @@ struct Fault {
   int occurrence = 1;
 };
 
+// The Administrators group in the installer's token: enabled (an
+// administrator, the default), for deny only (a restricted token, or an
+// administrator's filtered token on Vista and later), or absent (a user).
+enum class AdministratorsGroup { Enabled, DenyOnly, Absent };
+
 // Thrown by ExitProcess so that a test can observe the exit code.
 struct SimulatedExit {
   UINT exitCode;
@@ -106,9 +111,8 @@ class SimMachine : public PlatformOps {
   // 64-bit Windows runs the 32-bit installer under WOW64 (IsWow64Process
   // answers TRUE); the default is a 32-bit Windows.
   void SetWow64(bool wow64);
-  // Whether the installer's token holds the Administrators group, enabled (the
-  // default) or not at all. Its other groups are Everyone and Users.
-  void SetAdministrator(bool administrator);
+  // The token's other groups are Everyone and Users.
+  void SetAdministratorsGroup(AdministratorsGroup group);
 
   // ---- files ----------------------------------------------------------------
   void AddDirectory(const std::string& path);  // with every missing parent

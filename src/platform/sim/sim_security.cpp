@@ -63,17 +63,22 @@ bool Fail(SimMachine::State& s, DWORD error) {
   return false;
 }
 
-// The groups of the installer's token as SIDs: Everyone, Users and, for an
-// administrator, Administrators (S-1-5-32-544).
-std::vector<std::string> TokenGroupSids(const SimMachine::State& s) {
+// The groups of the installer's token: Everyone, Users and Administrators
+// (S-1-5-32-544) as the machine has it, each with its attributes.
+std::vector<std::pair<std::string, DWORD>> TokenGroupSids(const SimMachine::State& s) {
   const auto builtin = [](BYTE rid0, BYTE rid1) {
     return std::string({1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, static_cast<char>(rid0),
                         static_cast<char>(rid1), 0, 0});
   };
-  std::vector<std::string> sids = {std::string(reinterpret_cast<const char*>(kWorldSid), 12),
-                                   builtin(0x21, 0x02)};
-  if (s.administrator) sids.push_back(builtin(0x20, 0x02));
-  return sids;
+  constexpr DWORD kEnabled = 0x7;  // mandatory, enabled by default, enabled
+  std::vector<std::pair<std::string, DWORD>> groups = {
+      {std::string(reinterpret_cast<const char*>(kWorldSid), 12), kEnabled},
+      {builtin(0x21, 0x02), kEnabled}};
+  if (s.administrators == AdministratorsGroup::Enabled) groups.push_back({builtin(0x20, 0x02), kEnabled});
+  if (s.administrators == AdministratorsGroup::DenyOnly) {
+    groups.push_back({builtin(0x20, 0x02), SE_GROUP_USE_FOR_DENY_ONLY});
+  }
+  return groups;
 }
 
 bool IsTokenHandle(const SimMachine::State& s, HANDLE token) {
@@ -365,9 +370,10 @@ BOOL SimMachine::CheckTokenMembership(FARPROC proc, HANDLE token, PSID sid, BOOL
   const DWORD length = SidLength(sid);
   if (length == 0 || isMember == nullptr) return Fail(s, ERROR_INVALID_PARAMETER);
   const std::string wanted(static_cast<const char*>(sid), length);
+  // A deny-only group is no membership.
   *isMember = FALSE;
-  for (const std::string& group : TokenGroupSids(s)) {
-    if (group == wanted) *isMember = TRUE;
+  for (const auto& [group, attributes] : TokenGroupSids(s)) {
+    if (group == wanted && (attributes & SE_GROUP_ENABLED)) *isMember = TRUE;
   }
   return TRUE;
 }
@@ -399,10 +405,10 @@ BOOL SimMachine::GetTokenInformation(FARPROC proc, HANDLE token, TOKEN_INFORMATI
   if (!IsTokenHandle(s, token)) return Fail(s, ERROR_INVALID_HANDLE);
   if (infoClass != TokenGroups || returnLength == nullptr) return Fail(s, ERROR_INVALID_PARAMETER);
   // The list, then the SIDs it points to, in the caller's buffer.
-  const std::vector<std::string> sids = TokenGroupSids(s);
+  const std::vector<std::pair<std::string, DWORD>> sids = TokenGroupSids(s);
   const size_t listSize = offsetof(TOKEN_GROUPS, Groups) + sids.size() * sizeof(SID_AND_ATTRIBUTES);
   size_t needed = listSize;
-  for (const std::string& sid : sids) needed += sid.size();
+  for (const auto& [sid, attributes] : sids) needed += sid.size();
   *returnLength = static_cast<DWORD>(needed);
   if (info == nullptr || length < needed) return Fail(s, ERROR_INSUFFICIENT_BUFFER);
   BYTE* bytes = static_cast<BYTE*>(info);
@@ -410,11 +416,12 @@ BOOL SimMachine::GetTokenInformation(FARPROC proc, HANDLE token, TOKEN_INFORMATI
   groups->GroupCount = static_cast<DWORD>(sids.size());
   size_t offset = listSize;
   for (size_t i = 0; i < sids.size(); ++i) {
-    std::memcpy(bytes + offset, sids[i].data(), sids[i].size());
+    const auto& [sid, attributes] = sids[i];
+    std::memcpy(bytes + offset, sid.data(), sid.size());
     SID_AND_ATTRIBUTES* entry = &groups->Groups[0] + i;
     entry->Sid = bytes + offset;
-    entry->Attributes = 0x7;  // mandatory, enabled by default, enabled
-    offset += sids[i].size();
+    entry->Attributes = attributes;
+    offset += sid.size();
   }
   return TRUE;
 }

@@ -159,7 +159,7 @@ struct SimMachine::State {
   UINT errorMode = 0;
   std::vector<std::pair<BYTE, BYTE>> leadByteRanges;  // empty: a single-byte code page
   bool wow64 = false;
-  bool administrator = true;
+  AdministratorsGroup administrators = AdministratorsGroup::Enabled;
 
   // files
   std::map<std::string, FileNode> nodes;  // by upper-case full path
