@@ -20,13 +20,23 @@ target_include_directories(korvanta_core PUBLIC ${CMAKE_SOURCE_DIR}/src)
 file(GLOB_RECURSE KORVANTA_WIN32_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/platform/win32/*.cpp)
 add_library(korvanta_win32 STATIC ${KORVANTA_WIN32_SOURCES})
 target_include_directories(korvanta_win32 PUBLIC ${CMAKE_SOURCE_DIR}/src)
+# The log file's path rule lives above the seam, where the host tests see it.
+target_link_libraries(korvanta_win32 PRIVATE korvanta_core)
 
-# psapi and newdev are deliberately not linked: the 9x family has no PSAPI.DLL
-# and only Windows 2000 and later have NewDev.dll, so both are looked up at run
-# time.
-set(KORVANTA_WIN_SYSTEM_LIBS setupapi advapi32 user32 kernel32)
+# psapi, newdev and setupapi are deliberately not linked: the 9x family has no
+# PSAPI.DLL, only Windows 2000 and later have NewDev.dll, a retail Windows 95
+# has no setupapi.dll, and a library bound at load time that is not a KnownDLL
+# is searched beside the exe first; all three are looked up at run time.
+set(KORVANTA_WIN_SYSTEM_LIBS advapi32 user32 kernel32)
 
 enable_language(RC)
+# The manifest carries the project's version; the resource script takes it
+# from the generated folder, and is compiled again when it changes.
+set(KORVANTA_MANIFEST ${CMAKE_BINARY_DIR}/generated/install/korvanta-sysinstall.manifest)
+configure_file(${CMAKE_SOURCE_DIR}/src/install/korvanta-sysinstall.manifest.in ${KORVANTA_MANIFEST}
+               @ONLY)
+set_source_files_properties(${CMAKE_SOURCE_DIR}/src/install/version.rc PROPERTIES
+                            OBJECT_DEPENDS ${KORVANTA_MANIFEST})
 add_executable(korvanta-sysinstall WIN32 ${CMAKE_SOURCE_DIR}/src/install/winmain.cpp
                ${CMAKE_SOURCE_DIR}/src/install/version.rc)
 target_link_libraries(korvanta-sysinstall PRIVATE korvanta_core korvanta_win32

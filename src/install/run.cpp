@@ -11,6 +11,7 @@
 #include "components/usb_support_files.h"
 #include "install/command_line.h"
 #include "install/install_context.h"
+#include "install/machine_checks.h"
 #include "install/media_deployment.h"
 #include "install/product_guard.h"
 #include "toolkit/error.h"
@@ -53,7 +54,10 @@ int RunInstallation(PlatformOps& ops, NewDevLoader& newDev, RunObserver* observe
 
   Mark(observer, "BuildInstallContext");
   const InstallContext context = BuildInstallContext(ops);
-  const Platform platform{ops, context.PlatformId, &newDev};
+  // Loaded when the NT kernel stage first needs it, and released on every
+  // way out of the run.
+  SetupApi setupApi(ops);
+  const Platform platform{ops, context.PlatformId, &newDev, &setupApi};
   const std::string& source = context.SourceDir;
   const std::string& windows = context.WindowsDir;
   const std::string& system = context.SystemDir;
@@ -124,8 +128,30 @@ std::string FormatErrorBoxText(const std::string& typeName, const std::string& m
 
 namespace {
 
+// Before anything else, and before the guard: a user whose machine cannot
+// take the installation is told so at once, not first asked to close the
+// suite's applications and start setup again. A question that cannot be
+// answered lets the run go on, as it always did.
+bool MachineRefusesInstallation(PlatformOps& ops, RunObserver* observer) {
+  Mark(observer, "RunsUnderWow64");
+  if (RunsUnderWow64(ops)) {
+    ShowInstallMessage(ops, Wow64Message);
+    return true;
+  }
+  Mark(observer, "AdministratorsMembership");
+  const std::optional<DWORD> platformId = ReadPlatformId(ops);
+  if (platformId && *platformId != VER_PLATFORM_WIN32_WINDOWS &&
+      AdministratorsMembership(ops) == Membership::NotMember) {
+    ShowInstallMessage(ops, AdministratorMessage);
+    return true;
+  }
+  return false;
+}
+
 int RunOrShowError(PlatformOps& ops, NewDevLoader& newDev, RunObserver* observer) {
   try {
+    // Nothing was installed.
+    if (MachineRefusesInstallation(ops, observer)) return 1;
     // Loading the binding asks for the system folder, which can run out of
     // memory like any later step.
     Mark(observer, "load NewDev.dll");

@@ -36,11 +36,12 @@ int RunInstallation(PlatformOps& ops, NewDevLoader& newDev, RunObserver* observe
 std::string FormatErrorBoxText(const std::string& typeName, const std::string& moduleFileName,
                                uintptr_t location, const std::string& message);
 
-// The process entry: loads the NewDev.dll binding, runs, turns any error that
-// reaches it (the installer's own, or a foreign one such as running out of
-// memory) into the "Application Error" box, and releases the binding on every
-// way out.
-// Returns the process exit code: 0, or 1 after the error box.
+// The process entry: refuses a machine that cannot take the installation,
+// loads the NewDev.dll binding, runs, turns any error that reaches it (the
+// installer's own, or a foreign one such as running out of memory) into the
+// "Application Error" box, and releases the binding on every way out.
+// Returns the process exit code: 0, or 1 after the error box or after the
+// machine was refused (64-bit Windows, no administrator rights).
 int InstallerMain(PlatformOps& ops, RunObserver* observer = nullptr);
 
 }  // namespace korvanta

@@ -18,6 +18,14 @@ struct LogTime {
   WORD second = 0;
 };
 
+// Whether `path` may name the log's file: a plain file path, either a drive
+// letter, a colon and a backslash, or a UNC path "\\server\share\...",
+// whose file name is not a reserved device name (CON, PRN, AUX, NUL, COM1-9,
+// LPT1-9, with or without an extension). Every other form (\\.\, \\?\,
+// \??\, forward slashes, relative paths) can reach a device, and the
+// variable that names the path may come from an unelevated user.
+bool IsPlainLogFilePath(const std::string& path);
+
 class LogFile {
  public:
   virtual ~LogFile() = default;

@@ -7,7 +7,7 @@
 // retries, order of calls) lives above this seam, where the host tests see it.
 //
 // Functions that some supported Windows lacks are found at run time with
-// LoadLibraryA / GetProcAddress; the address that GetProcAddress returned is
+// LoadLibraryExA / GetProcAddress; the address that GetProcAddress returned is
 // then passed back as the first argument of the operation that calls it, so
 // that a missing library or export is an ordinary, testable outcome.
 #pragma once
@@ -77,7 +77,8 @@
       (const char* section, const char* key, const char* value, const char* file), FalseFails,     \
       section, key, value, file)                                                                   \
   /* kernel32: libraries */                                                                        \
-  OPERATION(HMODULE, LoadLibraryA, (const char* name), LibraryResult, name)                        \
+  OPERATION(HMODULE, LoadLibraryExA, (const char* name, HANDLE file, DWORD flags), LibraryResult,  \
+      name, file, Flags(flags))                                                                    \
   OPERATION(FARPROC, GetProcAddress, (HMODULE module, const char* name), FunctionResult, module,   \
       FunctionName(name))                                                                          \
   OPERATION(BOOL, FreeLibrary, (HMODULE module), FalseFails, module)                               \
@@ -96,6 +97,10 @@
   OPERATION(DWORD, GetLastError, (), FlagsResult)                                                  \
   OPERATION(void, SetLastError, (DWORD code), NoResult, Flags(code))                               \
   OPERATION(void, ExitProcess, (UINT exitCode), NoReturn, exitCode)                                \
+  OPERATION(HANDLE, GetCurrentProcess, (), PlainResult)                                            \
+  /* kernel32, looked up at run time: XP SP2 and later */                                          \
+  OPERATION(BOOL, IsWow64Process, (FARPROC proc, HANDLE process, BOOL* wow64), FalseFails, proc,   \
+      process, OutTruth(wow64))                                                                    \
   /* kernel32, looked up at run time: Toolhelp process list */                                     \
   OPERATION(HANDLE, CreateToolhelp32Snapshot, (FARPROC proc, DWORD flags, DWORD processId),        \
       InvalidFails, proc, Flags(flags), processId)                                                 \
@@ -173,33 +178,47 @@
       (FARPROC proc, const char* objectName, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,       \
        PSID owner, PSID group, ACL* dacl, ACL* sacl), StatusResult, proc, objectName, type,        \
       Flags(info), owner, group, dacl, sacl)                                                       \
-  /* setupapi */                                                                                   \
+  /* advapi32, looked up at run time: the process's token (NT family; CheckTokenMembership */      \
+  /* from Windows 2000 on). A null token is the calling thread's. */                               \
+  OPERATION(BOOL, CheckTokenMembership, (FARPROC proc, HANDLE token, PSID sid, BOOL* isMember),    \
+      FalseFails, proc, token, sid, OutTruth(isMember))                                            \
+  OPERATION(BOOL, OpenProcessToken, (FARPROC proc, HANDLE process, DWORD access, HANDLE* token),   \
+      FalseFails, proc, process, Flags(access), Out(token))                                        \
+  OPERATION(BOOL, GetTokenInformation,                                                             \
+      (FARPROC proc, HANDLE token, TOKEN_INFORMATION_CLASS infoClass, LPVOID info, DWORD length,   \
+       DWORD* returnLength), FalseFails, proc, token, infoClass, Address(info), length,            \
+      Size(returnLength))                                                                          \
+  /* setupapi.dll, loaded at run time: not a KnownDLL before Vista (a copy beside the exe */     \
+  /* would be loaded first), and a retail Windows 95 has none */                                   \
   OPERATION(HDEVINFO, SetupDiGetClassDevsA,                                                        \
-      (const GUID* classGuid, const char* enumerator, HWND parent, DWORD flags), InvalidFails,     \
-      classGuid, enumerator, parent, Flags(flags))                                                 \
-  OPERATION(BOOL, SetupDiEnumDeviceInfo, (HDEVINFO set, DWORD index, SP_DEVINFO_DATA* device),     \
-      FalseFails, set, index, Out(device))                                                         \
+      (FARPROC proc, const GUID* classGuid, const char* enumerator, HWND parent, DWORD flags),     \
+      InvalidFails, proc, classGuid, enumerator, parent, Flags(flags))                             \
+  OPERATION(BOOL, SetupDiEnumDeviceInfo,                                                           \
+      (FARPROC proc, HDEVINFO set, DWORD index, SP_DEVINFO_DATA* device), FalseFails, proc, set,   \
+      index, Out(device))                                                                          \
   OPERATION(BOOL, SetupDiGetDeviceRegistryPropertyA,                                               \
-      (HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, DWORD* valueType, BYTE* buffer,      \
-       DWORD size, DWORD* requiredSize), FalseFails, set, device, Flags(property),                 \
-      OutRegType(valueType), OutBytes(buffer, requiredSize, size), size, Size(requiredSize))       \
-  OPERATION(BOOL, SetupDiDestroyDeviceInfoList, (HDEVINFO set), FalseFails, set)                   \
+      (FARPROC proc, HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, DWORD* valueType,      \
+       BYTE* buffer, DWORD size, DWORD* requiredSize), FalseFails, proc, set, device,              \
+      Flags(property), OutRegType(valueType), OutBytes(buffer, requiredSize, size), size,          \
+      Size(requiredSize))                                                                          \
+  OPERATION(BOOL, SetupDiDestroyDeviceInfoList, (FARPROC proc, HDEVINFO set), FalseFails, proc,    \
+      set)                                                                                         \
   OPERATION(BOOL, SetupDiGetINFClassA,                                                             \
-      (const char* infName, GUID* classGuid, char* className, DWORD classNameSize,                 \
-       DWORD* requiredSize), FalseFails, infName, Out(classGuid),                                  \
+      (FARPROC proc, const char* infName, GUID* classGuid, char* className, DWORD classNameSize,   \
+       DWORD* requiredSize), FalseFails, proc, infName, Out(classGuid),                            \
       OutText(className, classNameSize), classNameSize, Size(requiredSize))                        \
-  OPERATION(HDEVINFO, SetupDiCreateDeviceInfoList, (const GUID* classGuid, HWND parent),           \
-      InvalidFails, classGuid, parent)                                                             \
+  OPERATION(HDEVINFO, SetupDiCreateDeviceInfoList,                                                 \
+      (FARPROC proc, const GUID* classGuid, HWND parent), InvalidFails, proc, classGuid, parent)   \
   OPERATION(BOOL, SetupDiCreateDeviceInfoA,                                                        \
-      (HDEVINFO set, const char* deviceName, const GUID* classGuid, const char* description,       \
-       HWND parent, DWORD flags, SP_DEVINFO_DATA* device), FalseFails, set, deviceName,            \
-      classGuid, description, parent, Flags(flags), Out(device))                                   \
+      (FARPROC proc, HDEVINFO set, const char* deviceName, const GUID* classGuid,                  \
+       const char* description, HWND parent, DWORD flags, SP_DEVINFO_DATA* device), FalseFails,    \
+      proc, set, deviceName, classGuid, description, parent, Flags(flags), Out(device))            \
   OPERATION(BOOL, SetupDiSetDeviceRegistryPropertyA,                                               \
-      (HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, const BYTE* buffer, DWORD size),     \
-      FalseFails, set, device, Flags(property), Bytes(buffer, size), size)                         \
+      (FARPROC proc, HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property, const BYTE* buffer,    \
+       DWORD size), FalseFails, proc, set, device, Flags(property), Bytes(buffer, size), size)     \
   OPERATION(BOOL, SetupDiCallClassInstaller,                                                       \
-      (DI_FUNCTION function, HDEVINFO set, SP_DEVINFO_DATA* device), FalseFails, Flags(function),  \
-      set, device)                                                                                 \
+      (FARPROC proc, DI_FUNCTION function, HDEVINFO set, SP_DEVINFO_DATA* device), FalseFails,     \
+      proc, Flags(function), set, device)                                                          \
   /* NewDev.dll, loaded at run time */                                                             \
   OPERATION(BOOL, UpdateDriverForPlugAndPlayDevicesA,                                              \
       (FARPROC proc, HWND parent, const char* hardwareId, const char* infPath, DWORD flags,        \

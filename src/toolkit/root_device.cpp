@@ -30,6 +30,26 @@ void NewDevLoader::Unload() {
   updateEntryPoint_ = nullptr;
 }
 
+bool SetupApi::Load() {
+  if (!functions_) {
+    functions_.emplace(LoadRunTimeFunctions<FunctionCount>(
+        ops_, "setupapi.dll",
+        {"SetupDiGetClassDevsA", "SetupDiEnumDeviceInfo", "SetupDiGetDeviceRegistryPropertyA",
+         "SetupDiDestroyDeviceInfoList", "SetupDiGetINFClassA", "SetupDiCreateDeviceInfoList",
+         "SetupDiCreateDeviceInfoA", "SetupDiSetDeviceRegistryPropertyA",
+         "SetupDiCallClassInstaller"}));
+  }
+  // A set that could be made but not destroyed again would stay open: with
+  // one function missing, none is used.
+  if (functions_->AllFound()) return true;
+  ops_.SetLastError(functions_->library ? ERROR_PROC_NOT_FOUND : ERROR_MOD_NOT_FOUND);
+  return false;
+}
+
+FARPROC SetupApi::operator[](Function function) const {
+  return functions_ && functions_->AllFound() ? functions_->address[function] : nullptr;
+}
+
 }  // namespace korvanta
 
 namespace korvanta {
@@ -50,17 +70,51 @@ bool UpdateDriver(const Platform& platform, const std::string& hardwareId,
                                                          &rebootRequired) != FALSE;
 }
 
+// The run's SetupAPI, loaded on first use; null with ERROR_MOD_NOT_FOUND
+// where there is none.
+SetupApi* LoadedSetupApi(const Platform& platform) {
+  if (platform.setupApi == nullptr) {
+    platform.ops.SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  return platform.setupApi->Load() ? platform.setupApi : nullptr;
+}
+
+// A device information set, destroyed through the SetupAPI that made it on
+// every way out.
+class DeviceSet {
+ public:
+  DeviceSet(PlatformOps& ops, const SetupApi& api, HDEVINFO set)
+      : ops_(ops), api_(api), set_(set) {}
+  ~DeviceSet() { Reset(); }
+  DeviceSet(const DeviceSet&) = delete;
+  DeviceSet& operator=(const DeviceSet&) = delete;
+
+  HDEVINFO Get() const { return set_; }
+  explicit operator bool() const { return set_ != INVALID_HANDLE_VALUE; }
+  void Reset() {
+    if (*this) ops_.SetupDiDestroyDeviceInfoList(api_[SetupApi::DestroyDeviceInfoList], set_);
+    set_ = static_cast<HDEVINFO>(INVALID_HANDLE_VALUE);
+  }
+
+ private:
+  PlatformOps& ops_;
+  const SetupApi& api_;
+  HDEVINFO set_;
+};
+
 enum class Look { Match, NoMatch, Failed };
 
 // Reads one device's hardware-id list and looks for the id in it. A device
 // without the list is no match; any other failed read ends the search with
 // its code in `error`.
-Look LookAtDevice(PlatformOps& ops, HDEVINFO devices, SP_DEVINFO_DATA& device,
-                  const std::string& hardwareId, DWORD* error) {
+Look LookAtDevice(PlatformOps& ops, const SetupApi& api, HDEVINFO devices,
+                  SP_DEVINFO_DATA& device, const std::string& hardwareId, DWORD* error) {
   ScopedLocalMemory buffer(ops);
   DWORD bufferSize = 0;
   DWORD dataSize = 0;
-  while (!ops.SetupDiGetDeviceRegistryPropertyA(devices, &device, SPDRP_HARDWAREID, nullptr,
+  while (!ops.SetupDiGetDeviceRegistryPropertyA(api[SetupApi::GetDeviceRegistryProperty], devices,
+                                                &device, SPDRP_HARDWAREID, nullptr,
                                                 static_cast<BYTE*>(buffer.Get()), bufferSize,
                                                 &dataSize)) {
     const DWORD code = ops.GetLastError();
@@ -104,9 +158,14 @@ bool HardwareIdListHolds(const BYTE* buffer, DWORD bufferSize, DWORD dataSize,
   return false;
 }
 
-bool FindDeviceByHardwareId(PlatformOps& ops, const std::string& hardwareId) {
-  ScopedDeviceInfoSet devices(
-      ops, ops.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
+bool FindDeviceByHardwareId(const Platform& platform, const std::string& hardwareId) {
+  PlatformOps& ops = platform.ops;
+  const SetupApi* loaded = LoadedSetupApi(platform);
+  if (loaded == nullptr) return false;
+  const SetupApi& api = *loaded;
+  DeviceSet devices(ops, api,
+                    ops.SetupDiGetClassDevsA(api[SetupApi::GetClassDevs], nullptr, nullptr, nullptr,
+                                             DIGCF_PRESENT | DIGCF_ALLCLASSES));
   if (!devices) return false;  // the last error is the platform's
 
   SP_DEVINFO_DATA device;
@@ -114,11 +173,12 @@ bool FindDeviceByHardwareId(PlatformOps& ops, const std::string& hardwareId) {
   device.cbSize = sizeof device;
   DWORD outcome = NO_ERROR;
   for (DWORD index = 0;; ++index) {
-    if (!ops.SetupDiEnumDeviceInfo(devices.Get(), index, &device)) {
+    if (!ops.SetupDiEnumDeviceInfo(api[SetupApi::EnumDeviceInfo], devices.Get(), index,
+                                   &device)) {
       outcome = ops.GetLastError();  // ERROR_NO_MORE_ITEMS after the last device
       break;
     }
-    const Look look = LookAtDevice(ops, devices.Get(), device, hardwareId, &outcome);
+    const Look look = LookAtDevice(ops, api, devices.Get(), device, hardwareId, &outcome);
     if (look == Look::Match) {
       outcome = NO_ERROR;
       break;
@@ -135,15 +195,20 @@ bool FindDeviceByHardwareId(PlatformOps& ops, const std::string& hardwareId) {
 bool RegisterRootDevice(const Platform& platform, const std::string& hardwareId,
                         const std::string& infPath) {
   PlatformOps& ops = platform.ops;
+  const SetupApi* loaded = LoadedSetupApi(platform);
+  if (loaded == nullptr) return false;
+  const SetupApi& api = *loaded;
   GUID classGuid;
   std::memset(&classGuid, 0, sizeof classGuid);
   char className[MAX_CLASS_NAME_LEN] = {};
-  if (!ops.SetupDiGetINFClassA(infPath.c_str(), &classGuid, className, MAX_CLASS_NAME_LEN,
-                               nullptr)) {
+  if (!ops.SetupDiGetINFClassA(api[SetupApi::GetInfClass], infPath.c_str(), &classGuid, className,
+                               MAX_CLASS_NAME_LEN, nullptr)) {
     return false;
   }
   className[MAX_CLASS_NAME_LEN - 1] = '\0';  // some SetupAPIs cut a long name without ending it
-  ScopedDeviceInfoSet devices(ops, ops.SetupDiCreateDeviceInfoList(&classGuid, nullptr));
+  DeviceSet devices(ops, api,
+                    ops.SetupDiCreateDeviceInfoList(api[SetupApi::CreateDeviceInfoList], &classGuid,
+                                                    nullptr));
   if (!devices) return false;
 
   SP_DEVINFO_DATA device;
@@ -153,17 +218,20 @@ bool RegisterRootDevice(const Platform& platform, const std::string& hardwareId,
   // (the one c_str() adds).
   const std::string hardwareIds = hardwareId + '\0';
   bool done =
-      ops.SetupDiCreateDeviceInfoA(devices.Get(), className, &classGuid, nullptr, nullptr,
-                                   DICD_GENERATE_ID, &device) &&
-      ops.SetupDiSetDeviceRegistryPropertyA(devices.Get(), &device, SPDRP_HARDWAREID,
+      ops.SetupDiCreateDeviceInfoA(api[SetupApi::CreateDeviceInfo], devices.Get(), className,
+                                   &classGuid, nullptr, nullptr, DICD_GENERATE_ID, &device) &&
+      ops.SetupDiSetDeviceRegistryPropertyA(api[SetupApi::SetDeviceRegistryProperty],
+                                            devices.Get(), &device, SPDRP_HARDWAREID,
                                             reinterpret_cast<const BYTE*>(hardwareIds.c_str()),
                                             static_cast<DWORD>(hardwareId.size() + 2)) &&
-      ops.SetupDiCallClassInstaller(DIF_REGISTERDEVICE, devices.Get(), &device);
+      ops.SetupDiCallClassInstaller(api[SetupApi::CallClassInstaller], DIF_REGISTERDEVICE,
+                                    devices.Get(), &device);
   if (done && !UpdateDriver(platform, hardwareId, infPath)) {
     // A registered node without a driver would stay behind as an unknown
     // device; the update's code is the outcome, not the removal's.
     const DWORD updateError = ops.GetLastError();
-    ops.SetupDiCallClassInstaller(DIF_REMOVE, devices.Get(), &device);
+    ops.SetupDiCallClassInstaller(api[SetupApi::CallClassInstaller], DIF_REMOVE, devices.Get(),
+                                  &device);
     ops.SetLastError(updateError);
     done = false;
   }
@@ -175,9 +243,10 @@ bool RegisterRootDevice(const Platform& platform, const std::string& hardwareId,
 
 bool InstallRootDevice(const Platform& platform, const std::string& infPath,
                        const std::string& hardwareId) {
-  if (FindDeviceByHardwareId(platform.ops, hardwareId)) {
+  if (FindDeviceByHardwareId(platform, hardwareId)) {
     return UpdateDriver(platform, hardwareId, infPath);
   }
+  // Also the end without setupapi.dll (ERROR_MOD_NOT_FOUND).
   if (platform.ops.GetLastError() != ERROR_NO_MORE_ITEMS) return false;
   return RegisterRootDevice(platform, hardwareId, infPath);
 }

@@ -2,10 +2,12 @@
 // a hardware id, through SetupAPI and NewDev.dll.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "platform/platform_ops.h"
 #include "toolkit/platform.h"
+#include "toolkit/run_time_library.h"
 
 namespace korvanta {
 
@@ -35,13 +37,48 @@ class NewDevLoader {
   FARPROC updateEntryPoint_ = nullptr;
 };
 
+// The SetupAPI functions of the device installation, looked up in the system
+// folder's setupapi.dll when first needed and released with the object. Bound
+// at load time, the library was searched beside the installer first (it is
+// not a KnownDLL on NT 4, 2000 or XP), and a Windows without it (a retail
+// Windows 95) refused to start the installer at all.
+class SetupApi {
+ public:
+  enum Function {
+    GetClassDevs,
+    EnumDeviceInfo,
+    GetDeviceRegistryProperty,
+    DestroyDeviceInfoList,
+    GetInfClass,
+    CreateDeviceInfoList,
+    CreateDeviceInfo,
+    SetDeviceRegistryProperty,
+    CallClassInstaller,
+    FunctionCount
+  };
+
+  explicit SetupApi(PlatformOps& ops) : ops_(ops) {}
+
+  // Loads the library on the first call. False when it cannot be loaded
+  // (last error ERROR_MOD_NOT_FOUND) or lacks one of the functions
+  // (ERROR_PROC_NOT_FOUND); then none of them is used.
+  bool Load();
+  // The function's address; null before a successful Load().
+  FARPROC operator[](Function function) const;
+
+ private:
+  PlatformOps& ops_;
+  std::optional<RunTimeFunctions<FunctionCount>> functions_;
+};
+
 // Installs the driver of a software-only, root-enumerated device from the INF
 // at `infPath` (a full path): when a present device already carries
 // `hardwareId`, only its driver is updated; when none does, a new device node
 // of the INF's class is created with that id, registered and driven from the
 // INF, and removed again when the driver update fails. At most one node is
 // created. True when the driver was installed or updated; the thread's last
-// error carries the failing step's code. Shows nothing.
+// error carries the failing step's code (ERROR_MOD_NOT_FOUND without
+// setupapi.dll). Shows nothing.
 bool InstallRootDevice(const Platform& platform, const std::string& infPath,
                        const std::string& hardwareId);
 
@@ -51,7 +88,7 @@ bool InstallRootDevice(const Platform& platform, const std::string& infPath,
 // `hardwareId` in its hardware-id list (exact, case-sensitive comparison);
 // false with ERROR_NO_MORE_ITEMS when none does; false with another code when
 // the search failed. Devices without a hardware-id list are skipped.
-bool FindDeviceByHardwareId(PlatformOps& ops, const std::string& hardwareId);
+bool FindDeviceByHardwareId(const Platform& platform, const std::string& hardwareId);
 
 // Whether the hardware-id list read into `buffer` (`bufferSize` bytes, of
 // which the read reported `dataSize`) holds `hardwareId` as a whole entry,

@@ -99,13 +99,6 @@ struct FindHandleTraits {
   static void Close(PlatformOps& ops, Type handle) { ops.FindClose(handle); }
 };
 
-// The SetupDi functions return INVALID_HANDLE_VALUE for "no set".
-struct DeviceInfoSetTraits {
-  using Type = HDEVINFO;
-  static Type None() { return static_cast<HDEVINFO>(INVALID_HANDLE_VALUE); }
-  static void Close(PlatformOps& ops, Type set) { ops.SetupDiDestroyDeviceInfoList(set); }
-};
-
 struct LocalMemoryTraits {
   using Type = HLOCAL;
   static Type None() { return nullptr; }
@@ -123,7 +116,6 @@ using ScopedModule = ScopedHandle<ModuleTraits>;
 using ScopedProcessHandle = ScopedHandle<ProcessHandleTraits>;
 using ScopedSnapshot = ScopedHandle<SnapshotTraits>;
 using ScopedFindHandle = ScopedHandle<FindHandleTraits>;
-using ScopedDeviceInfoSet = ScopedHandle<DeviceInfoSetTraits>;
 using ScopedLocalMemory = ScopedHandle<LocalMemoryTraits>;
 using ScopedSid = ScopedHandle<SidTraits>;
 

@@ -37,7 +37,10 @@ HMODULE LoadSystemLibrary(PlatformOps& ops, const char* name) {
   const std::string systemDir = ReadSystemDirectory(ops);
   // Without the system folder there is no full path, and nothing is loaded.
   if (systemDir.empty()) return nullptr;
-  return ops.LoadLibraryA((AdjustTrailingBackslash(ops, systemDir, true) + name).c_str());
+  // The library's own dependencies are then searched in its folder first,
+  // not in the installer's.
+  return ops.LoadLibraryExA((AdjustTrailingBackslash(ops, systemDir, true) + name).c_str(), nullptr,
+                            LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
 }  // namespace korvanta

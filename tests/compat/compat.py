@@ -55,7 +55,8 @@ class Version:
 NO_PSAPI = "PSAPI.DLL belongs to the NT family (from NT 4 on)"
 NO_NEWDEV = "NewDev.dll came with Windows 2000"
 VERSIONS: tuple[Version, ...] = (
-    Version("win95", "Windows 95", 1, 4, ("psapi", "newdev"), f"{NO_PSAPI}; {NO_NEWDEV}"),
+    Version("win95", "Windows 95", 1, 4, ("psapi", "newdev", "setupapi"),
+            f"{NO_PSAPI}; {NO_NEWDEV}; a retail Windows 95 has no setupapi.dll"),
     Version("win98", "Windows 98", 1, 4, ("psapi", "newdev"), f"{NO_PSAPI}; {NO_NEWDEV}"),
     Version("winme", "Windows ME", 1, 4, ("psapi", "newdev"), f"{NO_PSAPI}; {NO_NEWDEV}"),
     Version("nt351", "Windows NT 3.51", 2, 3, ("psapi", "newdev"),
@@ -584,7 +585,7 @@ def run_sim() -> list[Row]:
 # --------------------------------------------------------------------------
 # Output
 
-COLUMNS = (("version", 8), ("shown", 5), ("hidden", 23), ("plat/maj", 8), ("guard via", 9), ("stopped", 7),
+COLUMNS = (("version", 8), ("shown", 5), ("hidden", 33), ("plat/maj", 8), ("guard via", 9), ("stopped", 7),
            ("device", 6), ("values", 6), ("files", 6), ("boxes", 5), ("result", 6))
 
 

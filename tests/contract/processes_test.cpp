@@ -24,7 +24,7 @@ class Processes : public ::testing::Test {
   };
   Lookup LoadThree(const char* library, const char* first, const char* second, const char* third) {
     Lookup lookup;
-    lookup.library = ops.LoadLibraryA(library);
+    lookup.library = ops.LoadLibraryExA(library, nullptr, 0);
     EXPECT_NE(nullptr, lookup.library) << library;
     if (lookup.library == nullptr) return lookup;
     const char* names[3] = {first, second, third};
@@ -43,9 +43,9 @@ class Processes : public ::testing::Test {
 };
 
 TEST_F(Processes, LibrariesAndExportsAreFoundByName) {
-  HMODULE kernel = ops.LoadLibraryA("Kernel32.DLL");
+  HMODULE kernel = ops.LoadLibraryExA("Kernel32.DLL", nullptr, 0);
   ASSERT_NE(nullptr, kernel);
-  EXPECT_EQ(kernel, ops.LoadLibraryA("KERNEL32.dll"));
+  EXPECT_EQ(kernel, ops.LoadLibraryExA("KERNEL32.dll", nullptr, 0));
   EXPECT_NE(nullptr, ops.GetProcAddress(kernel, "Process32Next"));
 
   // Export names are compared exactly.
@@ -57,7 +57,7 @@ TEST_F(Processes, LibrariesAndExportsAreFoundByName) {
 
   // The 9x family reports a missing library with its own code.
   ops.SetLastError(kSentinelError);
-  EXPECT_EQ(nullptr, ops.LoadLibraryA("korvanta-missing.dll"));
+  EXPECT_EQ(nullptr, ops.LoadLibraryExA("korvanta-missing.dll", nullptr, 0));
   EXPECT_EQ(Is9xFamily() ? kErrorDllNotFound : DWORD{ERROR_MOD_NOT_FOUND}, ops.GetLastError());
 }
 
@@ -66,13 +66,13 @@ TEST_F(Processes, LibrariesAndExportsAreFoundByName) {
 TEST_F(Processes, LibrariesOfTheNtFamily) {
   for (const char* name : {"PSAPI.DLL", "NewDev.dll"}) {
     SCOPED_TRACE(name);
-    HMODULE library = ops.LoadLibraryA(name);
+    HMODULE library = ops.LoadLibraryExA(name, nullptr, 0);
     EXPECT_EQ(!Is9xFamily() || Env().IsWine(), library != nullptr);
     if (library != nullptr) {
       EXPECT_TRUE(ops.FreeLibrary(library));
     }
   }
-  HMODULE advapi = ops.LoadLibraryA("advapi32.dll");
+  HMODULE advapi = ops.LoadLibraryExA("advapi32.dll", nullptr, 0);
   ASSERT_NE(nullptr, advapi);
   EXPECT_NE(nullptr, ops.GetProcAddress(advapi, "SetNamedSecurityInfoA"));
   EXPECT_TRUE(ops.FreeLibrary(advapi));

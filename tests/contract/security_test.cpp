@@ -124,7 +124,7 @@ TEST_F(Security, AnAppliedListDecidesWhatLaterOpensGet) {
   ASSERT_EQ(ERROR_SUCCESS, ops.RegCreateKeyExA(HKEY_CURRENT_USER, (Env().ScratchKey() + "\\Root\\Device").c_str(),
                                                0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
   ops.RegCloseKey(key);
-  HMODULE advapi = ops.LoadLibraryA("advapi32.dll");
+  HMODULE advapi = ops.LoadLibraryExA("advapi32.dll", nullptr, 0);
   ASSERT_NE(nullptr, advapi);
   FARPROC set = ops.GetProcAddress(advapi, "SetNamedSecurityInfoA");
   ASSERT_NE(nullptr, set);
@@ -159,7 +159,7 @@ TEST_F(Security, AListIsReadBackWithItsProtection) {
   ASSERT_EQ(ERROR_SUCCESS, ops.RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                                                nullptr, &key, nullptr));
   ops.RegCloseKey(key);
-  HMODULE advapi = ops.LoadLibraryA("advapi32.dll");
+  HMODULE advapi = ops.LoadLibraryExA("advapi32.dll", nullptr, 0);
   ASSERT_NE(nullptr, advapi);
   FARPROC set = ops.GetProcAddress(advapi, "SetNamedSecurityInfoA");
   FARPROC get = ops.GetProcAddress(advapi, "GetNamedSecurityInfoA");

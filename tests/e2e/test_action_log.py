@@ -7,6 +7,8 @@ every box, in order; runs append; a log that cannot be opened is no log.
 import re
 from typing import NamedTuple
 
+import pytest
+
 import winebed
 
 VARIABLE = "KORVANTA_SYSINSTALL_LOG"
@@ -17,8 +19,8 @@ CD = winebed.REPOSITORY / "examples" / "cd"
 # A target in use, so that the run shows a box.
 LOCKED = "C:\\windows\\system32\\FTD2XX.DLL"
 LOCKED_MESSAGE = 'Unable to copy "FTD2XX.DLL" to System32 directory!'
-STAGES = ["load NewDev.dll", "IsProductRunning", "BuildInstallContext", "TuneDiskCache",
-          "ResetEngineSettings", "InstallAspiLayer", "{kernel}", "InstallAudioEngine",
+STAGES = ["RunsUnderWow64", "AdministratorsMembership", "load NewDev.dll", "IsProductRunning",
+          "BuildInstallContext", "TuneDiskCache", "ResetEngineSettings", "InstallAspiLayer", "{kernel}", "InstallAudioEngine",
           "InstallUsbAudioInterfaceFiles", "InstallUsbControllerFiles", "DeployMediaFiles",
           "release NewDev.dll"]
 
@@ -158,9 +160,16 @@ def test_log_changes_nothing_else_and_names_every_effect_in_order(new_machine, f
     assert lines[-1] == "==== exit code 0"
     assert [op.number for op in operations] == list(range(1, len(operations) + 1))
 
+    # Wine's 32-bit prefix is no WOW64, and its token holds the Administrators
+    # group (on the NT family; the 9x family has no such check).
+    checks = [(op.name, op.args[-1], op.result) for op in operations
+              if op.name in ("IsWow64Process", "CheckTokenMembership")]
+    assert checks == [("IsWow64Process", "->FALSE", "TRUE")] + \
+        ([] if family == "9x" else [("CheckTokenMembership", "->TRUE", "TRUE")])
+
     # Every library by its full path in the system folder, never left to a
     # search that would look beside the installer first.
-    loaded = [text(op.args[0]) for op in operations if op.name == "LoadLibraryA"]
+    loaded = [text(op.args[0]) for op in operations if op.name == "LoadLibraryExA"]
     assert loaded and all(path.lower().startswith("c:\\windows\\system32\\") for path in loaded), loaded
 
     # Every box, with its caption and text, in the order shown.
@@ -224,6 +233,22 @@ def test_two_runs_append_two_logs(machine):
         assert sum(line.startswith("==== korvanta-sysinstall ") for line in lines) == 1
         assert lines[-1] == "==== exit code 0"
         assert [op.number for op in operations] == list(range(1, len(operations) + 1))
+
+
+# The manifest names the Windows versions the installer supports: without it
+# Windows 8.1 and 10 report 6.2, and so does Wine 8.0, which tells a
+# manifested program apart as Windows does.
+@pytest.mark.parametrize("wine_version, reported", [("win81", "6.3, build 9600"), ("win10", "10.0, build ")])
+def test_the_header_names_the_real_version(new_machine, wine_version, reported):
+    machine = new_machine("nt")
+    machine.wine("reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d", wine_version, "/f")
+    machine.install_payload(names=[])
+    machine.mkdir(LOG_DIR)
+
+    assert machine.run_installer(env={VARIABLE: LOG}).exit_code == 0
+
+    lines, _ = parse_log(machine.read(LOG))
+    assert lines[3].startswith(f"==== platform id 2, version {reported}"), lines[3]
 
 
 def test_log_in_a_missing_folder_changes_nothing_and_shows_nothing(machine, baseline_changes):

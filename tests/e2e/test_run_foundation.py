@@ -60,14 +60,17 @@ def test_installer_alone_ends_silently_with_exit_code_0(machine, arguments):
 
 
 
-# The libraries the installer loads at run time that a system may lack, each
-# planted where a search for its bare name would look: the setup folder (the
-# program's own), the current folder (C:\, where the bed starts programs) and
-# a folder on PATH. A planted copy leaves "<its path>.loaded" when loaded.
-PLANTED_NAMES = ("NewDev.dll", "PSAPI.DLL")
+# The libraries the installer loads at run time, each planted where a search
+# for its bare name would look: the setup folder (the program's own), the
+# current folder (C:\, where the bed starts programs) and a folder on PATH. A
+# planted copy leaves "<its path>.loaded" when loaded. setupapi.dll is no
+# KnownDLL before Vista: bound at load time, the copy beside the installer ran
+# before any of its code.
+PLANTED_NAMES = ("NewDev.dll", "PSAPI.DLL", "setupapi.dll")
 ON_PATH = "C:\\on-path"
 PLANTED = [f"{folder}\\{name}" for folder in (winebed.SETUP_DIR, "C:", ON_PATH) for name in PLANTED_NAMES]
 SYSTEM_DIR = "C:\\windows\\system32"
+DEVICE = "ROOT\\REALTIME\\0000"
 
 
 def traces(machine) -> list[str]:
@@ -78,7 +81,9 @@ def traces(machine) -> list[str]:
                          ids=["nt-system-has-them", "nt-system-has-none", "9x-system-has-none"])
 def test_libraries_are_loaded_from_the_system_folder_only(new_machine, family, system_has_them):
     machine = new_machine(family)
-    machine.install_payload(names=[])
+    # With the system's own libraries the NT run installs its device.
+    installs_device = family == "nt" and system_has_them
+    machine.install_payload(names=["RUNDAVEK.SYS", "RUNDAVEK.INF"] if installs_device else [])
     machine.mkdir(ON_PATH)
     planted = winebed.windows_build_dir() / "winebed" / "planted" / "planted.dll"
     for path in PLANTED:
@@ -86,9 +91,9 @@ def test_libraries_are_loaded_from_the_system_folder_only(new_machine, family, s
     # A native copy wins over Wine's built-in one wherever a search finds it;
     # without the system's own files only native copies are left to load.
     if system_has_them:
-        overrides = "newdev,psapi=n,b"
+        overrides = "newdev,psapi,setupapi=n,b"
     else:
-        overrides = "newdev,psapi=n"
+        overrides = "newdev,psapi,setupapi=n"
         for name in PLANTED_NAMES:
             machine.remove(f"{SYSTEM_DIR}\\{name}")
     env = {"WINEPATH": ON_PATH}
@@ -105,8 +110,50 @@ def test_libraries_are_loaded_from_the_system_folder_only(new_machine, family, s
         assert "C:\\NewDev.dll" in traces(machine)
     for path in traces(machine):
         machine.remove(path + ".loaded")
+    devices_before = machine.present_devices() if installs_device else []
 
     result = machine.run_installer(dll_overrides=overrides, env=env)
 
     assert (result.exit_code, result.boxes) == (0, [])
     assert traces(machine) == []
+    if installs_device:
+        assert sorted(machine.present_devices()) == sorted(devices_before + [DEVICE])
+
+
+@pytest.fixture(scope="module")
+def wow64_template(installer):
+    """64-bit prefixes, in which the shipped 32-bit build runs under WOW64."""
+    if winebed.wine_arch()[0] != "win32":
+        pytest.skip("this machine cannot execute 32-bit code: its 64-bit test build does not run "
+                    "under WOW64 (proven on the simulated machine only)")
+    built = winebed.Template.build(spares=False, arch="win64")
+    yield built
+    built.cleanup()
+
+
+def test_under_wow64_the_run_refuses_at_once_and_changes_nothing(wow64_template):
+    with wow64_template.new_machine("nt") as machine:
+        machine.install_payload()
+        machine.add_real_windows_layout("nt")
+        before = machine.snapshot()
+
+        result = machine.run_installer("C:\\Program Files\\Korvanta", "Korvanta")
+
+        assert result.exit_code == 1
+        assert [(box.caption, box.text) for box in result.boxes] == [
+            ("Korvanta Installation", "This software requires a 32-bit version of Windows !")]
+        assert not before.diff(machine.snapshot()), "the refused run changed the machine"
+
+
+def test_without_administrator_rights_the_nt_run_refuses_and_changes_nothing(new_machine):
+    machine = new_machine("nt")
+    machine.install_payload()
+    machine.add_real_windows_layout("nt")
+    before = machine.snapshot()
+
+    result = machine.run_installer("C:\\Program Files\\Korvanta", "Korvanta", administrator=False)
+
+    assert result.exit_code == 1
+    assert [(box.caption, box.text) for box in result.boxes] == [
+        ("Korvanta Installation", "Please run setup as an administrator !")]
+    assert not before.diff(machine.snapshot()), "the refused run changed the machine"

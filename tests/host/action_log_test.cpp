@@ -113,7 +113,7 @@ TEST(ActionLogLine, EachKindOfArgument) {
   ops.RegCloseKey(key);
   HKEY missing = nullptr;
   ops.RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Nobody", 0, KEY_READ, &missing);
-  const HMODULE newDev = ops.LoadLibraryA("NewDev.dll");
+  const HMODULE newDev = ops.LoadLibraryExA("NewDev.dll", nullptr, 0);
   const FARPROC update = ops.GetProcAddress(newDev, "UpdateDriverForPlugAndPlayDevicesA");
   ops.UpdateDriverForPlugAndPlayDevicesA(update, nullptr, "*REALTIME", "C:\\WINDOWS\\INF\\A.INF",
                                          INSTALLFLAG_FORCE, nullptr);
@@ -157,7 +157,7 @@ TEST(ActionLogLine, EachKindOfArgument) {
       "00010 RegCloseKey(" + keyName + ") = ERROR_SUCCESS",
       "00011 RegOpenKeyExA(HKEY_CURRENT_USER, \"Software\\Nobody\", 0x0, 0x20019, " +
           HexOf(&missing) + ") = error 0x2",
-      "00012 LoadLibraryA(\"NewDev.dll\") = " + HexOf(newDev) + ":\"NewDev.dll\"",
+      "00012 LoadLibraryExA(\"NewDev.dll\", NULL, 0x0) = " + HexOf(newDev) + ":\"NewDev.dll\"",
       "00013 GetProcAddress(" + HexOf(newDev) + ":\"NewDev.dll\", "
       "\"UpdateDriverForPlugAndPlayDevicesA\") = " + updateName,
       "00014 UpdateDriverForPlugAndPlayDevicesA(" + updateName + ", NULL, \"*REALTIME\", "
@@ -194,16 +194,22 @@ TEST(ActionLogLine, AccessListsAndGuids) {
   ops.SetNamedSecurityInfoA(nullptr, "MACHINE\\SYSTEM", SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION,
                             nullptr, nullptr, list, nullptr);
   const GUID media = {0x4D36E96C, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
-  const HDEVINFO set = ops.SetupDiCreateDeviceInfoList(&media, nullptr);
-  ops.SetupDiDestroyDeviceInfoList(set);
+  // Looked up outside the log: an address the log was not told of shows as
+  // a number.
+  const HMODULE setupApi = machine.LoadLibraryExA("setupapi.dll", nullptr, 0);
+  const FARPROC create = machine.GetProcAddress(setupApi, "SetupDiCreateDeviceInfoList");
+  const HDEVINFO set = ops.SetupDiCreateDeviceInfoList(create, &media, nullptr);
+  machine.SetupDiDestroyDeviceInfoList(machine.GetProcAddress(setupApi, "SetupDiDestroyDeviceInfoList"),
+                                       set);
 
   const std::string call = "SetNamedSecurityInfoA(NULL, \"MACHINE\\SYSTEM\", 4, 0x4, NULL, NULL, " +
                            HexOf(acl) + " {allow S-1-1-0 mask 0xF003F flags 0x2";
-  ASSERT_EQ(file.lines.size(), 4u);
+  ASSERT_EQ(file.lines.size(), 3u);
   EXPECT_EQ(file.lines[0], "00001 " + call + "}, NULL) = error 0x7F");
   EXPECT_EQ(file.lines[1], "00002 " + call + ", ?}, NULL) = error 0x7F");
-  EXPECT_EQ(file.lines[2], "00003 SetupDiCreateDeviceInfoList({4D36E96C-E325-11CE-BFC1-08002BE10318}, "
-                           "NULL) = " + HexOf(set));
+  EXPECT_EQ(file.lines[2], "00003 SetupDiCreateDeviceInfoList(" +
+                               HexOf(reinterpret_cast<const void*>(create)) +
+                               ", {4D36E96C-E325-11CE-BFC1-08002BE10318}, NULL) = " + HexOf(set));
 }
 
 class ActionLogRun : public ::testing::TestWithParam<DWORD> {
@@ -245,7 +251,8 @@ TEST_P(ActionLogRun, HeaderOperationsInOrderStagesAndExitCode) {
                         "==== WindowsDir \"C:\\WINDOWS\"",
                         "==== SystemDir \"C:\\WINDOWS\\system32\""}));
   EXPECT_EQ(Starting(file.lines, "---- "),
-            (std::vector<std::string>{"load NewDev.dll", "IsProductRunning", "BuildInstallContext",
+            (std::vector<std::string>{"RunsUnderWow64", "AdministratorsMembership",
+                                      "load NewDev.dll", "IsProductRunning", "BuildInstallContext",
                                       "TuneDiskCache", "ResetEngineSettings", "InstallAspiLayer",
                                       nineX ? "InstallKernel9x" : "InstallKernelNt",
                                       "InstallAudioEngine", "InstallUsbAudioInterfaceFiles",
@@ -333,6 +340,52 @@ TEST(ActionLogErrorBox, ErrorBoxRunEndsWithExitCodeOne) {
   EXPECT_NE(lines[marker - 1].find("WritePrivateProfileStringA(\"VCache\", \"MinFileCache\""),
             std::string::npos);
   EXPECT_TRUE(lines[marker - 1].ends_with("= FALSE, error 0x5")) << lines[marker - 1];
+}
+
+// The log's path comes from the environment, which an unelevated user sets:
+// only a plain file path is opened, never a device.
+TEST(ActionLogPath, OnlyAPlainFilePathNamesTheLog) {
+  const struct {
+    const char* path;
+    bool accepted;
+  } cases[] = {
+      {"C:\\korvanta.log", true},
+      {"d:\\Support\\Logs\\run 1.txt", true},
+      {"\\\\server\\share\\korvanta.log", true},
+      {"\\\\server\\share\\logs\\CONSOLE.log", true},  // CON is a prefix only
+      {"C:\\COM10.log", true},
+      {"C:\\logs\\LPT0", true},
+      {"", false},
+      {"korvanta.log", false},        // relative to the current folder
+      {"logs\\korvanta.log", false},
+      {"\\korvanta.log", false},      // the current drive's root
+      {"C:korvanta.log", false},      // the drive's current folder
+      {"C:\\", false},
+      {"C:\\logs\\", false},          // a folder
+      {"1:\\korvanta.log", false},
+      {"\\\\.\\PhysicalDrive0", false},
+      {"//./PhysicalDrive0", false},
+      {"\\\\?\\C:\\korvanta.log", false},
+      {"\\\\?\\UNC\\server\\share\\korvanta.log", false},
+      {"\\??\\C:\\korvanta.log", false},
+      {"\\\\.\\COM1", false},
+      {"C:/korvanta.log", false},
+      {"C:\\logs/korvanta.log", false},
+      {"\\\\server", false},
+      {"\\\\server\\share", false},
+      {"\\\\\\share\\korvanta.log", false},
+      {"\\\\server\\\\korvanta.log", false},
+      {"CON", false},
+      {"C:\\CON", false},
+      {"C:\\logs\\nul.txt", false},
+      {"C:\\logs\\Aux.log.txt", false},
+      {"C:\\PRN  .log", false},
+      {"C:\\com1", false},
+      {"C:\\LPT9.log", false},
+      {"C:\\CON:stream", false},
+      {"\\\\server\\share\\NUL", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(IsPlainLogFilePath(c.path), c.accepted) << c.path;
 }
 
 }  // namespace

@@ -44,6 +44,7 @@ struct Scenario {
   bool nineX;
   bool samplePayload;  // the sample files, a CD and both arguments; else an empty folder, no arguments
   bool ranBefore = false;  // a first run, its replacements still pending (no restart since)
+  bool noTokenMembership = false;  // as on NT 4: the administrator check reads the token's groups
 };
 const Scenario kScenarios[] = {
     {"9x, sample payload", true, true},
@@ -51,6 +52,7 @@ const Scenario kScenarios[] = {
     {"NT, sample payload", false, true},
     {"NT, empty source folder", false, false},
     {"NT, sample payload, second run before the restart", false, true, true},
+    {"NT, sample payload, no CheckTokenMembership", false, true, false, true},
 };
 
 constexpr char kSourceDir[] = "C:\\setup\\";
@@ -93,6 +95,7 @@ void Prepare(SimMachine& machine, const Scenario& scenario) {
     machine.AddDirectory("C:\\WINDOWS\\SYSTEM\\IOSUBSYS");
     machine.AddDirectory("C:\\WINDOWS\\SYSTEM32\\Drivers");
   }
+  if (scenario.noTokenMembership) machine.RemoveExport("advapi32.dll", "CheckTokenMembership");
   machine.AddFile(std::string(kSourceDir) + kExe, "MZ");
   // An older driver library that someone made read-only.
   machine.AddFile(std::string(scenario.nineX ? "C:\\WINDOWS\\SYSTEM" : "C:\\WINDOWS\\system32") +
@@ -164,7 +167,7 @@ const std::map<std::string, DWORD> kInjectedErrors = {
     {"GetPrivateProfileSectionA", ERROR_SHARING_VIOLATION},
     {"WritePrivateProfileSectionA", ERROR_ACCESS_DENIED},
     {"WritePrivateProfileStringA", ERROR_ACCESS_DENIED},
-    {"LoadLibraryA", ERROR_NOT_ENOUGH_MEMORY},
+    {"LoadLibraryExA", ERROR_NOT_ENOUGH_MEMORY},
     {"GetProcAddress", ERROR_PROC_NOT_FOUND},
     {"OpenProcess", ERROR_ACCESS_DENIED},
     {"HeapAlloc", ERROR_NOT_ENOUGH_MEMORY},
@@ -188,6 +191,10 @@ const std::map<std::string, DWORD> kInjectedErrors = {
     {"AddAccessAllowedAce", ERROR_NOT_ENOUGH_MEMORY},
     {"GetAce", ERROR_INVALID_PARAMETER},
     {"GetNamedSecurityInfoA", ERROR_ACCESS_DENIED},
+    {"IsWow64Process", ERROR_ACCESS_DENIED},
+    {"CheckTokenMembership", ERROR_NOT_ENOUGH_MEMORY},
+    {"OpenProcessToken", ERROR_ACCESS_DENIED},
+    {"GetTokenInformation", ERROR_NOT_ENOUGH_MEMORY},
     {"SetNamedSecurityInfoA", ERROR_ACCESS_DENIED},
     {"SetupDiGetClassDevsA", ERROR_NOT_ENOUGH_MEMORY},
     {"SetupDiEnumDeviceInfo", ERROR_NOT_ENOUGH_MEMORY},
@@ -205,7 +212,8 @@ const std::map<std::string, DWORD> kInjectedErrors = {
 // for the count of open resources to say).
 const std::set<std::string> kNeverFail = {
     "GetCommandLineA", "GetLastError", "SetLastError", "SetErrorMode", "GetProcessHeap",
-    "GetLengthSid", "ExitProcess", "FreeLibrary", "RegCloseKey", "CloseHandle", "FindClose",
+    "GetLengthSid", "ExitProcess", "GetCurrentProcess", "FreeLibrary", "RegCloseKey",
+    "CloseHandle", "FindClose",
     "HeapFree", "LocalFree", "FreeSid", "SetupDiDestroyDeviceInfoList",
 };
 

@@ -103,7 +103,7 @@ TEST(RunHardeningTest, AStageWhoseDirectoriesCannotBeReadWritesNothing) {
       ExpectOnlyFullPaths(machine, why);
       // Without the system folder no library has a full path: none is loaded.
       if (std::string(c.failing) == "GetSystemDirectoryA") {
-        EXPECT_TRUE(machine.CallsTo("LoadLibraryA").empty()) << why;
+        EXPECT_TRUE(machine.CallsTo("LoadLibraryExA").empty()) << why;
       }
       EXPECT_EQ(machine.FileExists("C:\\WINDOWS\\INF\\MAYA51USB.INF"), c.usbInfExpected) << why;
       EXPECT_FALSE(machine.FileExists("C:\\WINDOWS\\system32\\FTD2XX.DLL")) << why;
@@ -130,8 +130,9 @@ TEST(RunHardeningTest, AnUnknownFamilyGetsOnlyWhatBothFamiliesShare) {
     machine.AddFile("C:\\WINDOWS\\SYSTEM.INI", systemIni);
     machine.AddRegistryKey(HKEY_CURRENT_USER, "Software\\Korvanta\\Engine\\Devices");
     const auto filesBefore = machine.Files();
-    // Every reading of the version fails, the guard's included.
-    for (int i = 0; i < 2; ++i) machine.AddFault(Fault{"GetVersionExA", ERROR_NOT_ENOUGH_MEMORY, "", 1});
+    // Every reading of the version fails: the administrator check's, the
+    // guard's and the context's.
+    for (int i = 0; i < 3; ++i) machine.AddFault(Fault{"GetVersionExA", ERROR_NOT_ENOUGH_MEMORY, "", 1});
 
     EXPECT_EQ(InstallerMain(machine), 0) << why;
 
@@ -150,6 +151,79 @@ TEST(RunHardeningTest, AnUnknownFamilyGetsOnlyWhatBothFamiliesShare) {
       EXPECT_FALSE(machine.RegistryKeyExists(HKEY_LOCAL_MACHINE, key)) << why << ": " << key;
     }
     EXPECT_TRUE(machine.MessageBoxes().empty()) << why;
+  }
+}
+
+// The run refuses a machine that cannot take the installation before the
+// guard and before any change: 64-bit Windows (WOW64), and on the NT family a
+// user without administrator rights. A question that cannot be answered (a
+// function missing or failing) lets the run go on as it always did.
+TEST(RunHardeningTest, A64BitWindowsOrAUserWithoutAdministratorRightsIsRefusedAtOnce) {
+  constexpr char Wow64[] = "This software requires a 32-bit version of Windows !";
+  constexpr char NoAdmin[] = "Please run setup as an administrator !";
+  constexpr DWORD NT = VER_PLATFORM_WIN32_NT;
+  using enum sim::AdministratorsGroup;
+  constexpr auto Admin = Enabled;
+  constexpr auto User = Absent;
+  const struct {
+    const char* name;
+    DWORD platform, major, minor;
+    bool wow64;
+    sim::AdministratorsGroup administrators;
+    const char* removedExport;  // of kernel32 or advapi32
+    const char* failing;        // an operation that fails once
+    const char* refusal;        // the one box, or null: the run goes on
+  } cases[] = {
+      {"XP under WOW64", NT, 5, 1, true, Admin, nullptr, nullptr, Wow64},
+      {"Windows 10 under WOW64, filtered token", NT, 10, 0, true, DenyOnly, nullptr, nullptr, Wow64},
+      {"XP before SP2: no IsWow64Process", NT, 5, 1, true, Admin, "IsWow64Process", nullptr, nullptr},
+      {"IsWow64Process fails", NT, 5, 1, true, Admin, nullptr, "IsWow64Process", nullptr},
+      {"XP, a user", NT, 5, 1, false, User, nullptr, nullptr, NoAdmin},
+      {"XP, Administrators for deny only", NT, 5, 1, false, DenyOnly, nullptr, nullptr, NoAdmin},
+      {"NT 4, a user: the token's groups", NT, 4, 0, false, User, nullptr, nullptr, NoAdmin},
+      {"NT 4, Administrators for deny only", NT, 4, 0, false, DenyOnly, nullptr, nullptr, NoAdmin},
+      {"NT 4, an administrator", NT, 4, 0, false, Admin, nullptr, nullptr, nullptr},
+      {"CheckTokenMembership fails", NT, 5, 1, false, User, nullptr, "CheckTokenMembership", nullptr},
+      {"NT 4, the token cannot be opened", NT, 4, 0, false, User, nullptr, "OpenProcessToken", nullptr},
+      {"NT 4, the groups cannot be read", NT, 4, 0, false, User, nullptr, "GetTokenInformation",
+       nullptr},
+      {"NT 4 without GetTokenInformation", NT, 4, 0, false, User, "GetTokenInformation", nullptr,
+       nullptr},
+      {"the group's SID cannot be made", NT, 5, 1, false, User, nullptr, "AllocateAndInitializeSid",
+       nullptr},
+      {"98: no such check", VER_PLATFORM_WIN32_WINDOWS, 4, 10, false, User, nullptr, nullptr, nullptr},
+  };
+  for (const auto& c : cases) {
+    SimMachine machine;
+    AddSomeComponentFiles(machine, c.platform);
+    machine.SetPlatform(c.platform, c.major, c.minor);
+    machine.SetWow64(c.wow64);
+    machine.SetAdministratorsGroup(c.administrators);
+    if (c.removedExport != nullptr) {
+      const bool kernel32 = std::string(c.removedExport) == "IsWow64Process";
+      machine.RemoveExport(kernel32 ? "kernel32.dll" : "advapi32.dll", c.removedExport);
+    }
+    if (c.failing != nullptr) machine.AddFault(Fault{c.failing, ERROR_ACCESS_DENIED, "", 1});
+    const auto before = machine.Places();
+
+    const int exitCode = InstallerMain(machine);
+
+    std::vector<std::string> boxes;
+    for (const sim::MessageBoxRecord& box : machine.MessageBoxes()) {
+      boxes.push_back(box.caption + ": " + box.text);
+    }
+    if (c.refusal != nullptr) {
+      EXPECT_EQ(exitCode, 1) << c.name;
+      EXPECT_EQ(boxes, std::vector<std::string>{std::string("Korvanta Installation: ") + c.refusal})
+          << c.name;
+      EXPECT_TRUE(machine.Places() == before) << c.name << ": the machine changed";
+      EXPECT_TRUE(machine.CallsTo("EnumProcesses").empty()) << c.name << ": the guard ran";
+    } else {
+      EXPECT_EQ(exitCode, 0) << c.name;
+      EXPECT_TRUE(machine.FileExists("C:\\WINDOWS\\INF\\MAYA51USB.INF")) << c.name;
+    }
+    EXPECT_EQ(machine.OpenHandleCount(), 0) << c.name;
+    EXPECT_EQ(machine.LoadedLibraryCount(), 0) << c.name;
   }
 }
 

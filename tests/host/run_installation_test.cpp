@@ -2,6 +2,8 @@
 // error box, the exit codes and the NewDev.dll binding.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string>
 #include <vector>
 
@@ -161,22 +163,27 @@ TEST_P(InstallerMainTest, NewDevBindingIsLoadedFirstAndReleasedAtTheEnd) {
   EXPECT_EQ(InstallerMain(machine_), 0);
   const auto& calls = machine_.Calls();
   ASSERT_FALSE(calls.empty());
-  // No system dialog may appear while the library is looked for, and it is
-  // looked for in the system folder only.
-  EXPECT_EQ(calls[0], "SetErrorMode(32769)");
-  EXPECT_EQ(calls[1], "GetSystemDirectoryA(ptr, 261)");
-  EXPECT_EQ(calls[2], "LoadLibraryA(\"C:\\WINDOWS\\system32\\NewDev.dll\")");
+  // Only the machine checks come before it. No system dialog may appear
+  // while the library is looked for, and it is looked for in the system
+  // folder only.
+  const size_t first = std::find(calls.begin(), calls.end(), "SetErrorMode(32769)") - calls.begin();
+  ASSERT_LT(first + 2, calls.size());
+  for (size_t i = 0; i < first; ++i) {
+    EXPECT_EQ(calls[i].find("NewDev"), std::string::npos) << calls[i];
+  }
+  EXPECT_EQ(calls[first + 1], "GetSystemDirectoryA(ptr, 261)");
+  EXPECT_EQ(calls[first + 2], "LoadLibraryExA(\"C:\\WINDOWS\\system32\\NewDev.dll\", NULL, 8)");
   // Nor is any other library of the run left to a search, which would look
   // in the installer's folder, the current folder and PATH first.
-  for (const std::string& call : machine_.CallsTo("LoadLibraryA")) {
-    EXPECT_EQ(call.rfind("LoadLibraryA(\"C:\\WINDOWS\\system32\\", 0), 0u) << call;
+  for (const std::string& call : machine_.CallsTo("LoadLibraryExA")) {
+    EXPECT_EQ(call.rfind("LoadLibraryExA(\"C:\\WINDOWS\\system32\\", 0), 0u) << call;
   }
   EXPECT_EQ(machine_.LoadedLibraryCount(), 0);
   EXPECT_EQ(machine_.OpenHandleCount(), 0);
   // The guard loads and frees its own process-list library; NewDev.dll is
   // freed only where it could be loaded.
   const bool present = GetParam() != VER_PLATFORM_WIN32_WINDOWS;
-  const int loads = CountCalls(machine_, "LoadLibraryA(");
+  const int loads = CountCalls(machine_, "LoadLibraryExA(");
   EXPECT_EQ(CountCalls(machine_, "FreeLibrary("), present ? loads : loads - 1);
   int newDevLookups = 0;
   for (const std::string& call : machine_.CallsTo("GetProcAddress")) {
@@ -189,7 +196,7 @@ TEST_P(InstallerMainTest, MissingNewDevIsNoFailure) {
   machine_.RemoveLibrary("NewDev.dll");
   EXPECT_EQ(InstallerMain(machine_), 0);
   EXPECT_TRUE(machine_.MessageBoxes().empty());
-  EXPECT_EQ(CountCalls(machine_, "FreeLibrary("), CountCalls(machine_, "LoadLibraryA(") - 1);
+  EXPECT_EQ(CountCalls(machine_, "FreeLibrary("), CountCalls(machine_, "LoadLibraryExA(") - 1);
 }
 
 // The raised error (a profile value that cannot be written) ends the run with

@@ -29,57 +29,61 @@ class SimDevicesTest : public ::testing::Test {
     machine.AddDevice({"ROOT\\MEDIA\\0000", kMediaClass, false, true, MultiSz({"*korvanta\\rundavek"}), "", 0});
     machine.AddFile("C:\\setup\\rundavek.inf", "[Version]\r\nClass=REALTIME\r\n"
                                                "ClassGUID={3E36E96C-E325-12CE-BFC1-07002BE10326}\r\n");
-    HMODULE newDev = machine.LoadLibraryA("NewDev.dll");
+    HMODULE newDev = machine.LoadLibraryExA("NewDev.dll", nullptr, 0);
     update = machine.GetProcAddress(newDev, "UpdateDriverForPlugAndPlayDevicesA");
+    setupApi = machine.LoadLibraryExA("setupapi.dll", nullptr, 0);
   }
+
+  FARPROC Fn(const char* name) { return machine.GetProcAddress(setupApi, name); }
 
   SimMachine machine;
   FARPROC update = nullptr;
+  HMODULE setupApi = nullptr;
 };
 
 TEST_F(SimDevicesTest, PresentDevicesWithAndWithoutHardwareIds) {
-  HDEVINFO set = machine.SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+  HDEVINFO set = machine.SetupDiGetClassDevsA(Fn("SetupDiGetClassDevsA"), nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
   SP_DEVINFO_DATA device{};
   device.cbSize = sizeof device;
-  ASSERT_TRUE(machine.SetupDiEnumDeviceInfo(set, 1, &device));
+  ASSERT_TRUE(machine.SetupDiEnumDeviceInfo(Fn("SetupDiEnumDeviceInfo"), set, 1, &device));
   DWORD required = 0;
-  EXPECT_FALSE(machine.SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_HARDWAREID, nullptr,
+  EXPECT_FALSE(machine.SetupDiGetDeviceRegistryPropertyA(Fn("SetupDiGetDeviceRegistryPropertyA"), set, &device, SPDRP_HARDWAREID, nullptr,
                                                          nullptr, 0, &required));
   EXPECT_EQ(DWORD{ERROR_INVALID_DATA}, machine.GetLastError());
   // The device that is not present is not listed.
-  EXPECT_FALSE(machine.SetupDiEnumDeviceInfo(set, 2, &device));
+  EXPECT_FALSE(machine.SetupDiEnumDeviceInfo(Fn("SetupDiEnumDeviceInfo"), set, 2, &device));
   EXPECT_EQ(DWORD{ERROR_NO_MORE_ITEMS}, machine.GetLastError());
   // A record whose size was not set is refused.
   SP_DEVINFO_DATA unset{};
-  EXPECT_FALSE(machine.SetupDiEnumDeviceInfo(set, 0, &unset));
-  EXPECT_TRUE(machine.SetupDiDestroyDeviceInfoList(set));
+  EXPECT_FALSE(machine.SetupDiEnumDeviceInfo(Fn("SetupDiEnumDeviceInfo"), set, 0, &unset));
+  EXPECT_TRUE(machine.SetupDiDestroyDeviceInfoList(Fn("SetupDiDestroyDeviceInfoList"), set));
   EXPECT_EQ(0, machine.OpenHandleCount());
 }
 
 TEST_F(SimDevicesTest, GeneratedInstanceIdsTakeTheFirstFreeNumber) {
-  HDEVINFO set = machine.SetupDiCreateDeviceInfoList(&kRealtimeClass, nullptr);
+  HDEVINFO set = machine.SetupDiCreateDeviceInfoList(Fn("SetupDiCreateDeviceInfoList"), &kRealtimeClass, nullptr);
   SP_DEVINFO_DATA first{};
   first.cbSize = sizeof first;
   SP_DEVINFO_DATA second = first;
-  ASSERT_TRUE(machine.SetupDiCreateDeviceInfoA(set, "REALTIME", &kRealtimeClass, nullptr, nullptr,
+  ASSERT_TRUE(machine.SetupDiCreateDeviceInfoA(Fn("SetupDiCreateDeviceInfoA"), set, "REALTIME", &kRealtimeClass, nullptr, nullptr,
                                                DICD_GENERATE_ID, &first));
-  ASSERT_TRUE(machine.SetupDiCreateDeviceInfoA(set, "realtime", &kRealtimeClass, nullptr, nullptr,
+  ASSERT_TRUE(machine.SetupDiCreateDeviceInfoA(Fn("SetupDiCreateDeviceInfoA"), set, "realtime", &kRealtimeClass, nullptr, nullptr,
                                                DICD_GENERATE_ID, &second));
-  ASSERT_TRUE(machine.SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &second));
-  ASSERT_TRUE(machine.SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &first));
+  ASSERT_TRUE(machine.SetupDiCallClassInstaller(Fn("SetupDiCallClassInstaller"), DIF_REGISTERDEVICE, set, &second));
+  ASSERT_TRUE(machine.SetupDiCallClassInstaller(Fn("SetupDiCallClassInstaller"), DIF_REGISTERDEVICE, set, &first));
   ASSERT_EQ(5u, machine.Devices().size());
   EXPECT_EQ("ROOT\\REALTIME\\0001", machine.Devices()[3].instanceId);
   EXPECT_EQ("ROOT\\REALTIME\\0000", machine.Devices()[4].instanceId);
 
-  ASSERT_TRUE(machine.SetupDiCallClassInstaller(DIF_REMOVE, set, &second));
+  ASSERT_TRUE(machine.SetupDiCallClassInstaller(Fn("SetupDiCallClassInstaller"), DIF_REMOVE, set, &second));
   ASSERT_EQ(4u, machine.Devices().size());
   EXPECT_EQ("ROOT\\REALTIME\\0000", machine.Devices()[3].instanceId);
   // A set of another class does not take elements of this one.
-  HDEVINFO media = machine.SetupDiCreateDeviceInfoList(&kMediaClass, nullptr);
-  EXPECT_FALSE(machine.SetupDiCreateDeviceInfoA(media, "REALTIME", &kRealtimeClass, nullptr, nullptr,
+  HDEVINFO media = machine.SetupDiCreateDeviceInfoList(Fn("SetupDiCreateDeviceInfoList"), &kMediaClass, nullptr);
+  EXPECT_FALSE(machine.SetupDiCreateDeviceInfoA(Fn("SetupDiCreateDeviceInfoA"), media, "REALTIME", &kRealtimeClass, nullptr, nullptr,
                                                 DICD_GENERATE_ID, &first));
-  machine.SetupDiDestroyDeviceInfoList(media);
-  machine.SetupDiDestroyDeviceInfoList(set);
+  machine.SetupDiDestroyDeviceInfoList(Fn("SetupDiDestroyDeviceInfoList"), media);
+  machine.SetupDiDestroyDeviceInfoList(Fn("SetupDiDestroyDeviceInfoList"), set);
 }
 
 TEST_F(SimDevicesTest, DriverUpdateReachesEveryPresentDeviceWithTheId) {

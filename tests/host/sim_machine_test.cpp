@@ -143,9 +143,9 @@ TEST(SimLibraries, WhatEachFamilyHasAndWhatATestLeavesOut) {
     SCOPED_TRACE(testing::Message() << family.platform << "." << family.major);
     SimMachine machine;
     machine.SetPlatform(family.platform, family.major);
-    HMODULE psapi = machine.LoadLibraryA("psapi");
-    HMODULE newDev = machine.LoadLibraryA("NEWDEV.DLL");
-    HMODULE kernel = machine.LoadLibraryA("Kernel32.DLL");
+    HMODULE psapi = machine.LoadLibraryExA("psapi", nullptr, 0);
+    HMODULE newDev = machine.LoadLibraryExA("NEWDEV.DLL", nullptr, 0);
+    HMODULE kernel = machine.LoadLibraryExA("Kernel32.DLL", nullptr, 0);
     EXPECT_EQ(family.psapi, psapi != nullptr);
     EXPECT_EQ(family.newDev, newDev != nullptr);
     ASSERT_NE(nullptr, kernel);
@@ -156,9 +156,9 @@ TEST(SimLibraries, WhatEachFamilyHasAndWhatATestLeavesOut) {
   SimMachine machine;
   machine.RemoveLibrary("NewDev.dll");
   machine.RemoveExport("advapi32.dll", "SetNamedSecurityInfoA");
-  EXPECT_EQ(nullptr, machine.LoadLibraryA("newdev.dll"));
+  EXPECT_EQ(nullptr, machine.LoadLibraryExA("newdev.dll", nullptr, 0));
   EXPECT_EQ(DWORD{ERROR_MOD_NOT_FOUND}, machine.GetLastError());
-  HMODULE advapi = machine.LoadLibraryA("advapi32.dll");
+  HMODULE advapi = machine.LoadLibraryExA("advapi32.dll", nullptr, 0);
   ASSERT_NE(nullptr, advapi);
   EXPECT_EQ(nullptr, machine.GetProcAddress(advapi, "SetNamedSecurityInfoA"));
   EXPECT_EQ(DWORD{ERROR_PROC_NOT_FOUND}, machine.GetLastError());
@@ -168,7 +168,7 @@ TEST(SimLibraries, WhatEachFamilyHasAndWhatATestLeavesOut) {
 // was given under is a fault of the caller; it would crash on Windows.
 TEST(SimLibraries, LookedUpOperationsCheckTheirAddress) {
   SimMachine machine;
-  HMODULE psapi = machine.LoadLibraryA("PSAPI.DLL");
+  HMODULE psapi = machine.LoadLibraryExA("PSAPI.DLL", nullptr, 0);
   FARPROC enumProcesses = machine.GetProcAddress(psapi, "EnumProcesses");
   FARPROC enumModules = machine.GetProcAddress(psapi, "EnumProcessModules");
   DWORD ids[8];
@@ -188,7 +188,7 @@ TEST(SimProcesses, TheListHoldsTheInstallerAndWhatATestAdds) {
   SimMachine machine;
   const DWORD tav = machine.AddProcess("TAV.EXE", "C:\\Korvanta\\TAV.EXE", false);
   machine.AddProcesses(254);
-  HMODULE psapi = machine.LoadLibraryA("PSAPI.DLL");
+  HMODULE psapi = machine.LoadLibraryExA("PSAPI.DLL", nullptr, 0);
   FARPROC enumProcesses = machine.GetProcAddress(psapi, "EnumProcesses");
   std::vector<DWORD> ids(256);
   DWORD bytes = 0;
@@ -203,7 +203,7 @@ TEST(SimProcesses, TheListHoldsTheInstallerAndWhatATestAdds) {
 
 TEST(SimSecurity, AnAppliedListIsKeptUnderTheObjectNameAsGiven) {
   SimMachine machine;
-  HMODULE advapi = machine.LoadLibraryA("advapi32.dll");
+  HMODULE advapi = machine.LoadLibraryExA("advapi32.dll", nullptr, 0);
   FARPROC set = machine.GetProcAddress(advapi, "SetNamedSecurityInfoA");
   // An empty list: revision 2, 8 bytes, no entry.
   ACL acl{};

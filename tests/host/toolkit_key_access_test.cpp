@@ -123,8 +123,8 @@ TEST(KeyAccessTest, EachFailureIsFalseAndReleasesEverything) {
     const char* operation;
     bool reachesKey;
   } steps[] = {
-      {"LoadLibraryA", false},      {"GetProcAddress", false},      {"AllocateAndInitializeSid", false},
-      {"InitializeAcl", false},     {"AddAccessAllowedAce", false}, {"GetAce", false},
+      {"LoadLibraryExA", false}, {"GetProcAddress", false},      {"AllocateAndInitializeSid", false},
+      {"InitializeAcl", false},  {"AddAccessAllowedAce", false}, {"GetAce", false},
       {"SetNamedSecurityInfoA", true},
   };
   for (const auto& step : steps) {
@@ -172,7 +172,7 @@ TEST(KeyAccessTest, AListThatCannotBeReadIsNothingToPutBack) {
   const Fault faults[] = {
       {"GetNamedSecurityInfoA", ERROR_ACCESS_DENIED, "", 1},
       {"GetProcAddress", ERROR_PROC_NOT_FOUND, "GetNamedSecurityInfoA", 1},
-      {"LoadLibraryA", ERROR_MOD_NOT_FOUND, "", 1},
+      {"LoadLibraryExA", ERROR_MOD_NOT_FOUND, "", 1},
   };
   for (const Fault& fault : faults) {
     SCOPED_TRACE(fault.operation);

@@ -23,7 +23,9 @@ constexpr char Id[] = "*korvanta\\rundavek";
 
 size_t Removals(const SimMachine& machine) {
   size_t count = 0;
-  for (const std::string& call : machine.Calls()) count += call.rfind("SetupDiCallClassInstaller(5,", 0) == 0;
+  for (const std::string& call : machine.CallsTo("SetupDiCallClassInstaller")) {
+    count += call.find(", 5, ") != std::string::npos;  // after the looked-up address: DIF_REMOVE
+  }
   return count;
 }
 
@@ -57,7 +59,8 @@ class RootDeviceTest : public ::testing::Test {
 
   SimMachine machine;
   NewDevLoader newDev{machine};
-  Platform platform{machine, VER_PLATFORM_WIN32_NT, &newDev};
+  SetupApi setupApi{machine};
+  Platform platform{machine, VER_PLATFORM_WIN32_NT, &newDev, &setupApi};
 };
 
 TEST_F(RootDeviceTest, ADeviceCarryingTheIdAnywhereInItsListOnlyGetsItsDriverUpdated) {
@@ -66,7 +69,7 @@ TEST_F(RootDeviceTest, ADeviceCarryingTheIdAnywhereInItsListOnlyGetsItsDriverUpd
   AddDevice("ROOT\\LEGACY_NULL\\0000", "", false);
   AddDevice("PCI\\VEN_1102&DEV_0002\\3&61AAA01&0&48", MultiSz({"PCI\\VEN_1102&DEV_0002", Id}));
 
-  EXPECT_TRUE(FindDeviceByHardwareId(machine, Id));
+  EXPECT_TRUE(FindDeviceByHardwareId(platform, Id));
   EXPECT_EQ(DWORD{NO_ERROR}, machine.GetLastError());
   EXPECT_TRUE(Install());
   EXPECT_EQ(3u, machine.Devices().size());  // no new node
@@ -84,7 +87,7 @@ TEST_F(RootDeviceTest, ADeviceCarryingTheIdAnywhereInItsListOnlyGetsItsDriverUpd
 TEST_F(RootDeviceTest, AnIdInAnotherLetterCaseIsTheSameDevice) {
   AddDevice("ROOT\\MEDIA\\0000", MultiSz({"*KORVANTA\\RUNDAVEK"}));
 
-  EXPECT_TRUE(FindDeviceByHardwareId(machine, Id));
+  EXPECT_TRUE(FindDeviceByHardwareId(platform, Id));
   EXPECT_TRUE(Install());
   EXPECT_EQ(1u, machine.Devices().size());
   EXPECT_EQ(1, Device("ROOT\\MEDIA\\0000")->driverUpdates);
@@ -104,7 +107,7 @@ TEST_F(RootDeviceTest, ASecondInstallationFindsTheNodeTheFirstCreated) {
 // twice that size, which the read is told about.
 TEST_F(RootDeviceTest, ThePropertyBufferIsTwiceTheReportedSize) {
   AddDevice("ROOT\\MEDIA\\0000", MultiSz({"OTHER\\ID", Id}));  // 9 + 19 + 1 bytes
-  ASSERT_TRUE(FindDeviceByHardwareId(machine, Id));
+  ASSERT_TRUE(FindDeviceByHardwareId(platform, Id));
   const auto reads = machine.CallsTo("SetupDiGetDeviceRegistryPropertyA");
   ASSERT_EQ(2u, reads.size());
   EXPECT_NE(std::string::npos, reads[0].find(", 1, NULL, NULL, 0, ptr)"));
@@ -145,7 +148,7 @@ TEST_F(RootDeviceTest, AFailedPropertyReadEndsTheSearchWithItsCodeAndCreatesNoth
   EXPECT_TRUE(machine.CallsTo("UpdateDriverForPlugAndPlayDevicesA").empty());
 
   machine.AddFault(Fault{"SetupDiGetClassDevsA", ERROR_INVALID_PARAMETER, "", 1});
-  EXPECT_FALSE(FindDeviceByHardwareId(machine, Id));
+  EXPECT_FALSE(FindDeviceByHardwareId(platform, Id));
   EXPECT_EQ(DWORD{ERROR_INVALID_PARAMETER}, machine.GetLastError());
   EXPECT_EQ(2u, machine.Devices().size());
 }
@@ -202,10 +205,58 @@ TEST(RootDeviceWithoutNewDevTest, TheUpdateFailsAsAMissingExportAndTheNodeIsRemo
     }
     NewDevLoader newDev(machine);
     newDev.Load();
-    EXPECT_FALSE(InstallRootDevice(Platform{machine, VER_PLATFORM_WIN32_NT, &newDev}, Inf, Id));
+    SetupApi setupApi(machine);
+    EXPECT_FALSE(InstallRootDevice(Platform{machine, VER_PLATFORM_WIN32_NT, &newDev, &setupApi}, Inf, Id));
     EXPECT_EQ(DWORD{ERROR_PROC_NOT_FOUND}, machine.GetLastError());
     EXPECT_TRUE(machine.Devices().empty());
     EXPECT_EQ(1u, Removals(machine));
+  }
+}
+
+// SetupAPI is looked up in the system folder when the device installation
+// first needs it. Without the library, or with one of its functions missing,
+// no SetupDi function is called and the installation fails with the code of
+// a missing module or export; nothing is left open.
+TEST(RootDeviceWithoutSetupApiTest, AMissingLibraryOrFunctionFailsEveryDeviceOperation) {
+  const char* const functions[] = {
+      "SetupDiGetClassDevsA",        "SetupDiEnumDeviceInfo",       "SetupDiGetDeviceRegistryPropertyA",
+      "SetupDiDestroyDeviceInfoList", "SetupDiGetINFClassA",        "SetupDiCreateDeviceInfoList",
+      "SetupDiCreateDeviceInfoA",    "SetupDiSetDeviceRegistryPropertyA", "SetupDiCallClassInstaller"};
+  std::vector<const char*> cases(std::begin(functions), std::end(functions));
+  cases.push_back(nullptr);  // the library itself
+  for (const char* missing : cases) {
+    const std::string why = missing ? missing : "setupapi.dll";
+    SimMachine machine;
+    machine.AddFile(Inf, "[Version]\r\nClass=REALTIME\r\nClassGUID={3E36E96C-E325-12CE-BFC1-07002BE10326}\r\n");
+    if (missing) {
+      machine.RemoveExport("setupapi.dll", missing);
+    } else {
+      machine.RemoveLibrary("setupapi.dll");
+    }
+    NewDevLoader newDev(machine);
+    newDev.Load();
+    {
+      SetupApi setupApi(machine);
+      const Platform platform{machine, VER_PLATFORM_WIN32_NT, &newDev, &setupApi};
+      for (int attempt = 0; attempt < 2; ++attempt) {
+        machine.SetLastError(0);
+        EXPECT_FALSE(FindDeviceByHardwareId(platform, Id)) << why;
+        EXPECT_EQ(DWORD{missing ? ERROR_PROC_NOT_FOUND : ERROR_MOD_NOT_FOUND}, machine.GetLastError()) << why;
+        EXPECT_FALSE(InstallRootDevice(platform, Inf, Id)) << why;
+        EXPECT_EQ(DWORD{missing ? ERROR_PROC_NOT_FOUND : ERROR_MOD_NOT_FOUND}, machine.GetLastError()) << why;
+      }
+      // Looked for in the system folder, once (after NewDev.dll).
+      const std::vector<std::string> loads = machine.CallsTo("LoadLibraryExA");
+      ASSERT_EQ(2u, loads.size()) << why;
+      EXPECT_EQ("LoadLibraryExA(\"C:\\WINDOWS\\system32\\setupapi.dll\", NULL, 8)", loads[1]) << why;
+    }
+    for (const std::string& call : machine.Calls()) {
+      EXPECT_NE(call.rfind("SetupDi", 0), 0u) << why << ": " << call;
+    }
+    EXPECT_TRUE(machine.Devices().empty()) << why;
+    EXPECT_EQ(0, machine.OpenHandleCount()) << why;
+    newDev.Unload();
+    EXPECT_EQ(0, machine.LoadedLibraryCount()) << why;
   }
 }
 

@@ -45,8 +45,9 @@ struct VersionProfile {
 void PrintTo(const VersionProfile& profile, std::ostream* out) { *out << profile.name; }
 
 const VersionProfile Profiles[] = {
-    {"win95", VER_PLATFORM_WIN32_WINDOWS, 4, 0, {"PSAPI.DLL", "NewDev.dll"},
-     {{"advapi32.dll", "SetNamedSecurityInfoA"}}, "psapi, newdev, security", "Toolhelp", true, "n/a"},
+    {"win95", VER_PLATFORM_WIN32_WINDOWS, 4, 0, {"PSAPI.DLL", "NewDev.dll", "setupapi.dll"},
+     {{"advapi32.dll", "SetNamedSecurityInfoA"}}, "psapi, newdev, setupapi, security", "Toolhelp",
+     true, "n/a"},
     {"nt351", VER_PLATFORM_WIN32_NT, 3, 51, {"PSAPI.DLL", "NewDev.dll"},
      {{"kernel32.dll", "CreateToolhelp32Snapshot"}, {"kernel32.dll", "Process32First"},
       {"kernel32.dll", "Process32Next"}}, "psapi, newdev, toolhelp", "Toolhelp", false, "no"},
@@ -141,12 +142,6 @@ const char* const CdFiles[] = {"OEM\\TAVOEM.DLL", "DATA\\DOC\\Manual-de.pdf",
 
 std::string Contents(const std::string& name) { return "contents of " + name; }
 
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
 // A machine of the profile as the suite's setup leaves it: the payload beside
 // the installer, the CD in drive D:, the application folder, the command line.
 void Prepare(SimMachine& machine, const VersionProfile& profile) {
@@ -168,13 +163,14 @@ void Prepare(SimMachine& machine, const VersionProfile& profile) {
   machine.SetCommandLine("\"C:\\setup\\korvanta-sysinstall.exe\" C:\\App Manual");
 }
 
-// Which back-end the guard reached for: the first of the two libraries it loads.
+// Which back-end the guard reached for: the first of the two it looks up.
 std::string GuardBackend(const SimMachine& machine) {
   for (const std::string& call : machine.Calls()) {
-    const std::string lower = Lower(call);
-    if (lower.rfind("loadlibrarya(", 0) != 0) continue;
-    if (lower.find("\\psapi.dll\")") != std::string::npos) return "PSAPI";
-    if (lower.find("\\kernel32.dll\")") != std::string::npos) return "Toolhelp";
+    // The process list's first function looked up names the back-end (the
+    // run loads kernel32 for other lookups too).
+    if (call.rfind("GetProcAddress(", 0) != 0) continue;
+    if (call.find("\"EnumProcesses\"") != std::string::npos) return "PSAPI";
+    if (call.find("\"CreateToolhelp32Snapshot\"") != std::string::npos) return "Toolhelp";
   }
   return "none";
 }

@@ -72,7 +72,7 @@ TEST_F(Win32PlatformOpsTest, NullAddressFailsWithProcNotFound) {
 
 // Toolhelp reports the bare file name of each process.
 TEST_F(Win32PlatformOpsTest, ToolhelpListsThisProcess) {
-  HMODULE kernel = ops.LoadLibraryA("kernel32.dll");
+  HMODULE kernel = ops.LoadLibraryExA("kernel32.dll", nullptr, 0);
   ASSERT_NE(nullptr, kernel);
   FARPROC create = ops.GetProcAddress(kernel, "CreateToolhelp32Snapshot");
   FARPROC first = ops.GetProcAddress(kernel, "Process32First");
@@ -100,7 +100,7 @@ TEST_F(Win32PlatformOpsTest, ToolhelpListsThisProcess) {
 
 // PSAPI reports the full path of each process's first module.
 TEST_F(Win32PlatformOpsTest, PsapiListsThisProcessWithItsFullPath) {
-  HMODULE psapi = ops.LoadLibraryA("PSAPI.DLL");
+  HMODULE psapi = ops.LoadLibraryExA("PSAPI.DLL", nullptr, 0);
   ASSERT_NE(nullptr, psapi);
   FARPROC enumProcesses = ops.GetProcAddress(psapi, "EnumProcesses");
   FARPROC enumModules = ops.GetProcAddress(psapi, "EnumProcessModules");

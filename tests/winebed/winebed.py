@@ -119,9 +119,11 @@ def wine_arch() -> tuple[str, str]:
     return arch, reason
 
 
-def wine_command() -> str:
-    """The program that starts a Windows program in a prefix."""
-    return WINE64_LOADER if wine_arch()[0] == "win64" else "wine"
+def wine_command(arch: Optional[str] = None) -> str:
+    """The program that starts a Windows program in a prefix of the
+    architecture (by default this machine's). wine64 starts a 32-bit program
+    in a 64-bit prefix under WOW64."""
+    return WINE64_LOADER if (arch or wine_arch()[0]) == "win64" else "wine"
 
 
 def windows_build_dir() -> Path:
@@ -728,10 +730,11 @@ def _parents(identity: str, stop: int) -> list[str]:
 # Running Wine
 
 
-def _wine_environment(prefix: Path, extra: Optional[Mapping[str, str]] = None) -> dict[str, str]:
+def _wine_environment(prefix: Path, extra: Optional[Mapping[str, str]] = None,
+                      arch: Optional[str] = None) -> dict[str, str]:
     env = {k: v for k, v in os.environ.items()
            if not k.startswith("WINE") and k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-    arch = wine_arch()[0]
+    arch = arch or wine_arch()[0]
     if arch == "win64":
         env.update(WINELOADER=WINE64_LOADER)
     env.update(WINEPREFIX=str(prefix), WINEARCH=arch,
@@ -793,9 +796,10 @@ class Template:
     """The prefixes every machine of a test run is copied from: one per family,
     built on first use. Build with Template.build(); remove with cleanup()."""
 
-    def __init__(self, root: Path, spares: bool = True) -> None:
+    def __init__(self, root: Path, spares: bool = True, arch: Optional[str] = None) -> None:
         self.root = root
         self.spares = spares
+        self.arch = arch or wine_arch()[0]
         self.logs = _Logs(root)
         self._family_prefix: dict[str, Path] = {}
         self._hashes: dict[str, dict[str, tuple[int, int, str]]] = {}
@@ -803,14 +807,18 @@ class Template:
         atexit.register(self.cleanup)
 
     @classmethod
-    def build(cls, parent: Optional[Path] = None, spares: bool = True) -> "Template":
+    def build(cls, parent: Optional[Path] = None, spares: bool = True,
+              arch: Optional[str] = None) -> "Template":
         """Creates the NT family's prefix (about 10 s); the 9x one follows on
         first use. With spares, the copy for the next machine of a family is
-        made in the background while a test runs."""
-        template = cls(Path(tempfile.mkdtemp(prefix="korvanta-winebed-", dir=parent)), spares)
+        made in the background while a test runs. arch "win64" makes 64-bit
+        prefixes also where this machine's own are 32-bit: there the 32-bit
+        build runs under WOW64, as on 64-bit Windows."""
+        template = cls(Path(tempfile.mkdtemp(prefix="korvanta-winebed-", dir=parent)), spares, arch)
         base = template.root / "nt"
-        env = _wine_environment(base)
-        _run_checked([wine_command(), "wineboot", "-i"], env, template.logs, timeout=300)
+        env = _wine_environment(base, arch=template.arch)
+        wine = wine_command(template.arch)
+        _run_checked([wine, "wineboot", "-i"], env, template.logs, timeout=300)
         for args in (
             # Message boxes block without an X server, as real ones do.
             ["reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics", "/d", "null", "/f"],
@@ -819,7 +827,7 @@ class Template:
              "/d", "0", "/f"],
             ["reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d", FAMILY_VERSIONS["nt"], "/f"],
         ):
-            _run_checked([wine_command()] + args, env, template.logs)
+            _run_checked([wine] + args, env, template.logs)
         # A graceful end writes the registry to disk.
         _run_checked(["wineserver", "-w"], env, template.logs)
         # The user folders are links into the Linux home; a program under test
@@ -840,8 +848,8 @@ class Template:
         if family not in self._family_prefix:
             target = self.root / family
             _run_checked(["cp", "-a", str(self._family_prefix["nt"]), str(target)], os.environ, self.logs)
-            env = _wine_environment(target)
-            _run_checked([wine_command(), "reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d",
+            env = _wine_environment(target, arch=self.arch)
+            _run_checked([wine_command(self.arch), "reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d",
                           FAMILY_VERSIONS[family], "/f"], env, self.logs)
             _run_checked(["wineserver", "-w"], env, self.logs)
             self._family_prefix[family] = target
@@ -983,7 +991,8 @@ class Machine:
         self.work.mkdir()
         (self.work / "logs").mkdir()
         self.logs = _Logs(self.work / "logs")
-        self.env = _wine_environment(self.prefix)
+        self.arch = template.arch
+        self.env = _wine_environment(self.prefix, arch=self.arch)
         self._session = False
         self._background: list[BackgroundProcess] = []
         self._watcher: Optional[BackgroundProcess] = None
@@ -1126,7 +1135,7 @@ class Machine:
         boxes = self.work / "boxes.txt"
         boxes.unlink(missing_ok=True)
         self._boxes_read = 0
-        self._watcher = self._start([wine_command(), str(tool("watcher")), dos_path(boxes)], "watcher")
+        self._watcher = self._start([wine_command(self.arch), str(tool("watcher")), dos_path(boxes)], "watcher")
         _wait_for(boxes.exists, 60, "the message-box watcher did not start", self._watcher.popen)
 
     def end_session(self) -> None:
@@ -1152,7 +1161,7 @@ class Machine:
             self.start_session()
         else:
             self.start_session()
-            _run_checked([wine_command(), "wineboot", "-r"], self.env, self.logs)
+            _run_checked([wine_command(self.arch), "wineboot", "-r"], self.env, self.logs)
 
     def _start(self, args: list[str], label: str,
                extra_env: Optional[Mapping[str, str]] = None) -> BackgroundProcess:
@@ -1174,29 +1183,33 @@ class Machine:
     def wine(self, *args: str, check: bool = True, timeout: float = DEFAULT_TIMEOUT) -> int:
         """Runs a Wine command (for example "reg", "add", ...) in the session."""
         self.start_session()
-        return _run_checked([wine_command(), *args], self.env, self.logs, timeout=timeout, check=check)
+        return _run_checked([wine_command(self.arch), *args], self.env, self.logs, timeout=timeout, check=check)
 
     # ---- running programs
 
     def run(self, program: str, *args: str, command_line: Optional[str] = None,
             timeout: float = DEFAULT_TIMEOUT, dll_overrides: Optional[str] = None,
-            env: Optional[Mapping[str, str]] = None) -> RunResult:
+            env: Optional[Mapping[str, str]] = None, administrator: bool = True) -> RunResult:
         """Runs a program (Windows path) in the session and waits for it.
         The command line is the program's path in double quotes followed by
         the arguments (quoted when they hold blanks or are empty), or exactly
         command_line when given. dll_overrides is added to WINEDLLOVERRIDES
         (for example "newdev=n,b" to prefer a native newdev.dll over the built-in one);
         env adds environment variables, which the program inherits.
+        administrator=False starts it with the Administrators group of its
+        token for deny only, as a user's who is no administrator.
         Returns the exit code and the message boxes shown meanwhile."""
         self.start_session()
         if command_line is None:
             command_line = " ".join([f'"{program}"'] + [_quote_argument(a) for a in args])
         exit_file = self._scratch("exit")
         extra = dict(env or {})
+        if not administrator:
+            extra["WINEBED_NOT_ADMINISTRATOR"] = "1"
         if dll_overrides:
             extra["WINEDLLOVERRIDES"] = self.env["WINEDLLOVERRIDES"] + ";" + dll_overrides
         started = time.monotonic()
-        process = self._start([wine_command(), str(tool("launch")), dos_path(exit_file), program,
+        process = self._start([wine_command(self.arch), str(tool("launch")), dos_path(exit_file), program,
                                command_line.encode(ANSI_CODE_PAGE).hex()], "run-" + PureWindowsPath(program).name,
                               extra_env=extra)
         try:
@@ -1216,11 +1229,11 @@ class Machine:
 
     def run_installer(self, *args: str, command_line: Optional[str] = None, setup_dir: str = SETUP_DIR,
                       timeout: float = DEFAULT_TIMEOUT, dll_overrides: Optional[str] = None,
-                      env: Optional[Mapping[str, str]] = None) -> RunResult:
+                      env: Optional[Mapping[str, str]] = None, administrator: bool = True) -> RunResult:
         """Runs the installer from setup_dir (see install_payload) with the
         given arguments or the exact command_line."""
         return self.run(setup_dir + "\\" + INSTALLER_NAME, *args, command_line=command_line, timeout=timeout,
-                        dll_overrides=dll_overrides, env=env)
+                        dll_overrides=dll_overrides, env=env, administrator=administrator)
 
     def _new_boxes(self) -> list[MessageBox]:
         boxes_file = self.work / "boxes.txt"
@@ -1241,7 +1254,7 @@ class Machine:
         """Starts a program (Windows path) in the session and leaves it
         running; stop() or the session's end ends it."""
         self.start_session()
-        return self._start([wine_command(), program, *args], "process-" + PureWindowsPath(program).name)
+        return self._start([wine_command(self.arch), program, *args], "process-" + PureWindowsPath(program).name)
 
     def start_named_process(self, windows_path: str) -> BackgroundProcess:
         """Copies the sleeper to windows_path (for example C:\\Suite\\TAV.EXE)
@@ -1262,7 +1275,7 @@ class Machine:
         (a sharing violation) until the block ends."""
         self.start_session()
         marker = self._scratch("locked")
-        process = self._start([wine_command(), str(tool("locker")), windows_path, dos_path(marker)], "locker")
+        process = self._start([wine_command(self.arch), str(tool("locker")), windows_path, dos_path(marker)], "locker")
         try:
             _wait_for(marker.exists, 60, f"cannot lock {windows_path}", process.popen)
             yield process
@@ -1315,7 +1328,7 @@ class Machine:
         keys. Runs in the session, so it sees the state before a restart."""
         self.start_session()
         out = self._scratch("regdump")
-        _run_checked([wine_command(), str(tool("regdump")), dos_path(out), *keys], self.env, self.logs)
+        _run_checked([wine_command(self.arch), str(tool("regdump")), dos_path(out), *keys], self.env, self.logs)
         return parse_regdump(out.read_bytes().decode("ascii"))
 
     def key_security(self, key: str) -> str:
@@ -1323,14 +1336,14 @@ class Machine:
         line of SDDL. Runs in the session: Wine keeps access lists only there."""
         self.start_session()
         out = self._scratch("keysecurity")
-        _run_checked([wine_command(), str(tool("keysecurity")), dos_path(out), key], self.env, self.logs)
+        _run_checked([wine_command(self.arch), str(tool("keysecurity")), dos_path(out), key], self.env, self.logs)
         return out.read_bytes().decode("ascii").strip()
 
     def present_devices(self) -> list[str]:
         """The instance ids of the present devices, as SetupAPI enumerates them."""
         self.start_session()
         out = self._scratch("devlist")
-        _run_checked([wine_command(), str(tool("devlist")), dos_path(out)], self.env, self.logs)
+        _run_checked([wine_command(self.arch), str(tool("devlist")), dos_path(out)], self.env, self.logs)
         return out.read_bytes().decode("ascii").splitlines()
 
     def reg_value(self, key: str, name: str) -> Optional[RegValue]:
@@ -1344,7 +1357,7 @@ class Machine:
         self.start_session()
         outputs = [(key, self._scratch("regsave")) for key in keys]
         args = [item for key, out in outputs for item in (key, dos_path(out))]
-        _run_checked([wine_command(), str(tool("regsave")), *args], self.env, self.logs)
+        _run_checked([wine_command(self.arch), str(tool("regsave")), *args], self.env, self.logs)
         tree = RegistryTree()
         for key, out in outputs:
             part = parse_wine_registry(out.read_bytes().decode("ascii"), key)

@@ -113,11 +113,15 @@ void SimMachine::AddDevice(const SimDevice& device) {
 
 const std::vector<SimDevice>& SimMachine::Devices() const { return state_->devices; }
 
-HDEVINFO SimMachine::SetupDiGetClassDevsA(const GUID* classGuid, const char* enumerator, HWND parent,
-                                          DWORD flags) {
+HDEVINFO SimMachine::SetupDiGetClassDevsA(FARPROC proc, const GUID* classGuid, const char* enumerator,
+                                          HWND parent, DWORD flags) {
   State& s = *state_;
-  if (auto error = s.Record("SetupDiGetClassDevsA", JoinArgs({classGuid, enumerator, parent, flags}))) {
+  if (auto error = s.Record("SetupDiGetClassDevsA", JoinArgs({proc, classGuid, enumerator, parent, flags}))) {
     s.lastError = *error;
+    return static_cast<HDEVINFO>(INVALID_HANDLE_VALUE);
+  }
+  if (!s.CheckProc(proc, "setupapi.dll", "SetupDiGetClassDevsA")) {
+    s.lastError = ERROR_PROC_NOT_FOUND;
     return static_cast<HDEVINFO>(INVALID_HANDLE_VALUE);
   }
   const bool allClasses = (flags & DIGCF_ALLCLASSES) != 0;
@@ -142,11 +146,12 @@ HDEVINFO SimMachine::SetupDiGetClassDevsA(const GUID* classGuid, const char* enu
   return NewSet(s, std::move(set));
 }
 
-BOOL SimMachine::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* device) {
+BOOL SimMachine::SetupDiEnumDeviceInfo(FARPROC proc, HDEVINFO set, DWORD index, SP_DEVINFO_DATA* device) {
   State& s = *state_;
-  if (auto error = s.Record("SetupDiEnumDeviceInfo", JoinArgs({set, index, LogArg::Pointer(device)}))) {
+  if (auto error = s.Record("SetupDiEnumDeviceInfo", JoinArgs({proc, set, index, LogArg::Pointer(device)}))) {
     return Fail(s, *error);
   }
+  if (!s.CheckProc(proc, "setupapi.dll", "SetupDiEnumDeviceInfo")) return Fail(s, ERROR_PROC_NOT_FOUND);
   DeviceInfoSet* info = SetOf(s, set);
   if (info == nullptr) return Fail(s, ERROR_INVALID_HANDLE);
   if (!ValidRecord(device)) return Fail(s, error::kInvalidUserBuffer);
@@ -157,14 +162,17 @@ BOOL SimMachine::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DAT
   return Succeed(s);
 }
 
-BOOL SimMachine::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* device,
+BOOL SimMachine::SetupDiGetDeviceRegistryPropertyA(FARPROC proc, HDEVINFO set, SP_DEVINFO_DATA* device,
                                                    DWORD property, DWORD* valueType, BYTE* buffer,
                                                    DWORD size, DWORD* requiredSize) {
   State& s = *state_;
   if (auto error = s.Record("SetupDiGetDeviceRegistryPropertyA",
-                            JoinArgs({set, LogArg::Pointer(device), property, LogArg::Pointer(valueType),
+                            JoinArgs({proc, set, LogArg::Pointer(device), property, LogArg::Pointer(valueType),
                                       LogArg::Pointer(buffer), size, LogArg::Pointer(requiredSize)}))) {
     return Fail(s, *error);
+  }
+  if (!s.CheckProc(proc, "setupapi.dll", "SetupDiGetDeviceRegistryPropertyA")) {
+    return Fail(s, ERROR_PROC_NOT_FOUND);
   }
   DWORD lookupError = 0;
   DeviceElement* element = ElementOf(s, set, device, &lookupError);
@@ -183,22 +191,24 @@ BOOL SimMachine::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA
   return Succeed(s);
 }
 
-BOOL SimMachine::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
+BOOL SimMachine::SetupDiDestroyDeviceInfoList(FARPROC proc, HDEVINFO set) {
   State& s = *state_;
-  if (auto error = s.Record("SetupDiDestroyDeviceInfoList", JoinArgs({set}))) return Fail(s, *error);
+  if (auto error = s.Record("SetupDiDestroyDeviceInfoList", JoinArgs({proc, set}))) return Fail(s, *error);
+  if (!s.CheckProc(proc, "setupapi.dll", "SetupDiDestroyDeviceInfoList")) return Fail(s, ERROR_PROC_NOT_FOUND);
   // Elements that were created but never registered go with the set.
   if (s.deviceSets.erase(reinterpret_cast<uintptr_t>(set)) == 0) return Fail(s, ERROR_INVALID_HANDLE);
   return Succeed(s);
 }
 
-BOOL SimMachine::SetupDiGetINFClassA(const char* infName, GUID* classGuid, char* className,
+BOOL SimMachine::SetupDiGetINFClassA(FARPROC proc, const char* infName, GUID* classGuid, char* className,
                                      DWORD classNameSize, DWORD* requiredSize) {
   State& s = *state_;
   if (auto error = s.Record("SetupDiGetINFClassA",
-                            JoinArgs({infName, LogArg::Pointer(classGuid), LogArg::Pointer(className),
+                            JoinArgs({proc, infName, LogArg::Pointer(classGuid), LogArg::Pointer(className),
                                       classNameSize, LogArg::Pointer(requiredSize)}))) {
     return Fail(s, *error);
   }
+  if (!s.CheckProc(proc, "setupapi.dll", "SetupDiGetINFClassA")) return Fail(s, ERROR_PROC_NOT_FOUND);
   if (infName == nullptr || classGuid == nullptr || className == nullptr) {
     return Fail(s, ERROR_INVALID_PARAMETER);
   }
@@ -221,10 +231,14 @@ BOOL SimMachine::SetupDiGetINFClassA(const char* infName, GUID* classGuid, char*
   return Succeed(s);
 }
 
-HDEVINFO SimMachine::SetupDiCreateDeviceInfoList(const GUID* classGuid, HWND parent) {
+HDEVINFO SimMachine::SetupDiCreateDeviceInfoList(FARPROC proc, const GUID* classGuid, HWND parent) {
   State& s = *state_;
-  if (auto error = s.Record("SetupDiCreateDeviceInfoList", JoinArgs({classGuid, parent}))) {
+  if (auto error = s.Record("SetupDiCreateDeviceInfoList", JoinArgs({proc, classGuid, parent}))) {
     s.lastError = *error;
+    return static_cast<HDEVINFO>(INVALID_HANDLE_VALUE);
+  }
+  if (!s.CheckProc(proc, "setupapi.dll", "SetupDiCreateDeviceInfoList")) {
+    s.lastError = ERROR_PROC_NOT_FOUND;
     return static_cast<HDEVINFO>(INVALID_HANDLE_VALUE);
   }
   DeviceInfoSet set;
@@ -232,15 +246,16 @@ HDEVINFO SimMachine::SetupDiCreateDeviceInfoList(const GUID* classGuid, HWND par
   return NewSet(s, std::move(set));
 }
 
-BOOL SimMachine::SetupDiCreateDeviceInfoA(HDEVINFO set, const char* deviceName, const GUID* classGuid,
-                                          const char* description, HWND parent, DWORD flags,
-                                          SP_DEVINFO_DATA* device) {
+BOOL SimMachine::SetupDiCreateDeviceInfoA(FARPROC proc, HDEVINFO set, const char* deviceName,
+                                          const GUID* classGuid, const char* description, HWND parent,
+                                          DWORD flags, SP_DEVINFO_DATA* device) {
   State& s = *state_;
   if (auto error = s.Record("SetupDiCreateDeviceInfoA",
-                            JoinArgs({set, deviceName, classGuid, description, parent, flags,
+                            JoinArgs({proc, set, deviceName, classGuid, description, parent, flags,
                                       LogArg::Pointer(device)}))) {
     return Fail(s, *error);
   }
+  if (!s.CheckProc(proc, "setupapi.dll", "SetupDiCreateDeviceInfoA")) return Fail(s, ERROR_PROC_NOT_FOUND);
   DeviceInfoSet* info = SetOf(s, set);
   if (info == nullptr) return Fail(s, ERROR_INVALID_HANDLE);
   if (deviceName == nullptr || classGuid == nullptr) return Fail(s, ERROR_INVALID_PARAMETER);
@@ -283,12 +298,15 @@ BOOL SimMachine::SetupDiCreateDeviceInfoA(HDEVINFO set, const char* deviceName, 
   return Succeed(s);
 }
 
-BOOL SimMachine::SetupDiSetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* device,
+BOOL SimMachine::SetupDiSetDeviceRegistryPropertyA(FARPROC proc, HDEVINFO set, SP_DEVINFO_DATA* device,
                                                    DWORD property, const BYTE* buffer, DWORD size) {
   State& s = *state_;
   if (auto error = s.Record("SetupDiSetDeviceRegistryPropertyA",
-                            JoinArgs({set, LogArg::Pointer(device), property, LogArg::Pointer(buffer), size}))) {
+                            JoinArgs({proc, set, LogArg::Pointer(device), property, LogArg::Pointer(buffer), size}))) {
     return Fail(s, *error);
+  }
+  if (!s.CheckProc(proc, "setupapi.dll", "SetupDiSetDeviceRegistryPropertyA")) {
+    return Fail(s, ERROR_PROC_NOT_FOUND);
   }
   DWORD lookupError = 0;
   DeviceElement* element = ElementOf(s, set, device, &lookupError);
@@ -303,11 +321,14 @@ BOOL SimMachine::SetupDiSetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA
   return Succeed(s);
 }
 
-BOOL SimMachine::SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO set, SP_DEVINFO_DATA* device) {
+BOOL SimMachine::SetupDiCallClassInstaller(FARPROC proc, DI_FUNCTION function, HDEVINFO set,
+                                           SP_DEVINFO_DATA* device) {
   State& s = *state_;
-  if (auto error = s.Record("SetupDiCallClassInstaller", JoinArgs({DWORD{function}, set, LogArg::Pointer(device)}))) {
+  if (auto error = s.Record("SetupDiCallClassInstaller",
+                            JoinArgs({proc, DWORD{function}, set, LogArg::Pointer(device)}))) {
     return Fail(s, *error);
   }
+  if (!s.CheckProc(proc, "setupapi.dll", "SetupDiCallClassInstaller")) return Fail(s, ERROR_PROC_NOT_FOUND);
   if (SetOf(s, set) == nullptr) return Fail(s, ERROR_INVALID_HANDLE);
   if (function != DIF_REGISTERDEVICE && function != DIF_REMOVE) return Succeed(s);  // nothing to model
   DWORD lookupError = 0;

@@ -1,5 +1,5 @@
 // Libraries found at run time: which exist on which Windows, their exports,
-// LoadLibraryA / GetProcAddress / FreeLibrary, and the check that an operation
+// LoadLibraryExA / GetProcAddress / FreeLibrary, and the check that an operation
 // reached through a looked-up address was given the right one.
 #include <algorithm>
 #include <stdexcept>
@@ -10,7 +10,7 @@ namespace korvanta::sim {
 
 namespace {
 
-enum class Availability { Always, NtOnly, Nt5AndLater, NotNt4 };
+enum class Availability { Always, NtOnly, Nt5AndLater, NotNt4, XpAndLater, NotWin95 };
 
 struct KnownExport {
   const char* name;
@@ -24,14 +24,18 @@ struct KnownLibrary {
 };
 
 // What the installer looks up. PSAPI.DLL does not exist on the 9x family and
-// NewDev.dll not before Windows 2000; NT 4's kernel32 has no Toolhelp.
+// NewDev.dll not before Windows 2000; NT 4's kernel32 has no Toolhelp; the
+// 9x family's advapi32 has no working token functions; a retail Windows 95
+// has no setupapi.dll.
 const std::vector<KnownLibrary>& KnownLibraries() {
   static const std::vector<KnownLibrary> kLibraries = {
       {"kernel32.dll",
        Availability::Always,
        {{"CreateToolhelp32Snapshot", Availability::NotNt4},
         {"Process32First", Availability::NotNt4},
-        {"Process32Next", Availability::NotNt4}}},
+        {"Process32Next", Availability::NotNt4},
+        // From XP SP2 on; the simulated machine knows no service packs.
+        {"IsWow64Process", Availability::XpAndLater}}},
       {"PSAPI.DLL",
        Availability::NtOnly,
        {{"EnumProcesses", Availability::Always},
@@ -40,12 +44,15 @@ const std::vector<KnownLibrary>& KnownLibraries() {
       {"advapi32.dll",
        Availability::Always,
        {{"SetNamedSecurityInfoA", Availability::Always},
-        {"GetNamedSecurityInfoA", Availability::Always}}},
+        {"GetNamedSecurityInfoA", Availability::Always},
+        {"CheckTokenMembership", Availability::Nt5AndLater},
+        {"OpenProcessToken", Availability::NtOnly},
+        {"GetTokenInformation", Availability::NtOnly}}},
       {"NewDev.dll",
        Availability::Nt5AndLater,
        {{"UpdateDriverForPlugAndPlayDevicesA", Availability::Always}}},
       {"setupapi.dll",
-       Availability::Always,
+       Availability::NotWin95,
        {{"SetupDiGetClassDevsA", Availability::Always},
         {"SetupDiEnumDeviceInfo", Availability::Always},
         {"SetupDiGetDeviceRegistryPropertyA", Availability::Always},
@@ -69,6 +76,10 @@ bool Available(const SimMachine::State& s, Availability availability) {
       return !s.Is9x() && s.majorVersion >= 5;
     case Availability::NotNt4:
       return s.Is9x() || s.majorVersion >= 5;
+    case Availability::NotWin95:
+      return !(s.Is9x() && s.majorVersion == 4 && s.minorVersion == 0);
+    case Availability::XpAndLater:
+      return !s.Is9x() && (s.majorVersion > 5 || (s.majorVersion == 5 && s.minorVersion >= 1));
   }
   return false;
 }
@@ -154,9 +165,9 @@ int SimMachine::LoadedLibraryCount() const {
   return count;
 }
 
-HMODULE SimMachine::LoadLibraryA(const char* name) {
+HMODULE SimMachine::LoadLibraryExA(const char* name, HANDLE file, DWORD flags) {
   State& s = *state_;
-  if (auto error = s.Record("LoadLibraryA", JoinArgs({name}))) {
+  if (auto error = s.Record("LoadLibraryExA", JoinArgs({name, file, flags}))) {
     s.lastError = *error;
     return nullptr;
   }

@@ -192,6 +192,12 @@ void SimMachine::SetCommandLine(const std::string& commandLine) {
 
 void SimMachine::SetModulePath(const std::string& path) { state_->modulePath = path; }
 
+void SimMachine::SetWow64(bool wow64) { state_->wow64 = wow64; }
+
+void SimMachine::SetAdministratorsGroup(AdministratorsGroup group) {
+  state_->administrators = group;
+}
+
 // ---- faults, messages, calls -------------------------------------------------
 
 void SimMachine::AddFault(const Fault& fault) { state_->faults.push_back(fault); }

@@ -74,6 +74,11 @@ struct Fault {
   int occurrence = 1;
 };
 
+// The Administrators group in the installer's token: enabled (an
+// administrator, the default), for deny only (a restricted token, or an
+// administrator's filtered token on Vista and later), or absent (a user).
+enum class AdministratorsGroup { Enabled, DenyOnly, Absent };
+
 // Thrown by ExitProcess so that a test can observe the exit code.
 struct SimulatedExit {
   UINT exitCode;
@@ -103,6 +108,11 @@ class SimMachine : public PlatformOps {
   // default, is a single-byte code page. {{0x81, 0x9F}, {0xE0, 0xFC}} is
   // Japanese (932), whose trail bytes include "\\" (0x5C).
   void SetLeadByteRanges(const std::vector<std::pair<BYTE, BYTE>>& ranges);
+  // 64-bit Windows runs the 32-bit installer under WOW64 (IsWow64Process
+  // answers TRUE); the default is a 32-bit Windows.
+  void SetWow64(bool wow64);
+  // The token's other groups are Everyone and Users.
+  void SetAdministratorsGroup(AdministratorsGroup group);
 
   // ---- files ----------------------------------------------------------------
   void AddDirectory(const std::string& path);  // with every missing parent
@@ -167,13 +177,14 @@ class SimMachine : public PlatformOps {
   const std::vector<SimDevice>& Devices() const;
 
   // ---- libraries ------------------------------------------------------------
-  // kernel32.dll (with Toolhelp, except on NT 4), PSAPI.DLL (NT family only),
-  // advapi32.dll, NewDev.dll (Windows 2000 and later) and setupapi.dll. An
+  // kernel32.dll (with Toolhelp, except on NT 4; IsWow64Process from XP on),
+  // PSAPI.DLL (NT family only), advapi32.dll (the token functions on the NT
+  // family, CheckTokenMembership from 2000 on), NewDev.dll (Windows 2000 and later) and setupapi.dll. An
   // operation reached through a looked-up address fails with
   // ERROR_PROC_NOT_FOUND when given null, and throws std::logic_error when
   // given any address GetProcAddress did not return for its export of a
   // loaded library: on Windows that call would crash.
-  void RemoveLibrary(const std::string& name);                        // LoadLibraryA fails
+  void RemoveLibrary(const std::string& name);                        // LoadLibraryExA fails
   void RemoveExport(const std::string& library, const std::string& exportName);
   int LoadedLibraryCount() const;  // libraries loaded and not yet freed
 
@@ -204,7 +215,7 @@ class SimMachine : public PlatformOps {
   // What the process holds and has not given back, by kind.
   struct OpenResources {
     int registryKeys = 0;
-    int libraries = 0;  // LoadLibraryA references not yet freed
+    int libraries = 0;  // LoadLibraryExA references not yet freed
     int processHandles = 0;
     int snapshots = 0;
     int findHandles = 0;
@@ -256,7 +267,7 @@ class SimMachine : public PlatformOps {
                                    const char* file) override;
   BOOL WritePrivateProfileStringA(const char* section, const char* key, const char* value,
                                   const char* file) override;
-  HMODULE LoadLibraryA(const char* name) override;
+  HMODULE LoadLibraryExA(const char* name, HANDLE file, DWORD flags) override;
   FARPROC GetProcAddress(HMODULE module, const char* name) override;
   BOOL FreeLibrary(HMODULE module) override;
   HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId) override;
@@ -269,6 +280,12 @@ class SimMachine : public PlatformOps {
   DWORD GetLastError() override;
   void SetLastError(DWORD code) override;
   void ExitProcess(UINT exitCode) override;
+  HANDLE GetCurrentProcess() override;
+  BOOL IsWow64Process(FARPROC proc, HANDLE process, BOOL* wow64) override;
+  BOOL CheckTokenMembership(FARPROC proc, HANDLE token, PSID sid, BOOL* isMember) override;
+  BOOL OpenProcessToken(FARPROC proc, HANDLE process, DWORD access, HANDLE* token) override;
+  BOOL GetTokenInformation(FARPROC proc, HANDLE token, TOKEN_INFORMATION_CLASS infoClass,
+                           LPVOID info, DWORD length, DWORD* returnLength) override;
   HANDLE CreateToolhelp32Snapshot(FARPROC proc, DWORD flags, DWORD processId) override;
   BOOL Process32First(FARPROC proc, HANDLE snapshot, PROCESSENTRY32* entry) override;
   BOOL Process32Next(FARPROC proc, HANDLE snapshot, PROCESSENTRY32* entry) override;
@@ -309,22 +326,24 @@ class SimMachine : public PlatformOps {
   DWORD SetNamedSecurityInfoA(FARPROC proc, const char* objectName, SE_OBJECT_TYPE type,
                               SECURITY_INFORMATION info, PSID owner, PSID group, ACL* dacl,
                               ACL* sacl) override;
-  HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, const char* enumerator, HWND parent,
-                                DWORD flags) override;
-  BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* device) override;
-  BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property,
-                                         DWORD* valueType, BYTE* buffer, DWORD size,
-                                         DWORD* requiredSize) override;
-  BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override;
-  BOOL SetupDiGetINFClassA(const char* infName, GUID* classGuid, char* className,
+  HDEVINFO SetupDiGetClassDevsA(FARPROC proc, const GUID* classGuid, const char* enumerator,
+                                HWND parent, DWORD flags) override;
+  BOOL SetupDiEnumDeviceInfo(FARPROC proc, HDEVINFO set, DWORD index,
+                             SP_DEVINFO_DATA* device) override;
+  BOOL SetupDiGetDeviceRegistryPropertyA(FARPROC proc, HDEVINFO set, SP_DEVINFO_DATA* device,
+                                         DWORD property, DWORD* valueType, BYTE* buffer,
+                                         DWORD size, DWORD* requiredSize) override;
+  BOOL SetupDiDestroyDeviceInfoList(FARPROC proc, HDEVINFO set) override;
+  BOOL SetupDiGetINFClassA(FARPROC proc, const char* infName, GUID* classGuid, char* className,
                            DWORD classNameSize, DWORD* requiredSize) override;
-  HDEVINFO SetupDiCreateDeviceInfoList(const GUID* classGuid, HWND parent) override;
-  BOOL SetupDiCreateDeviceInfoA(HDEVINFO set, const char* deviceName, const GUID* classGuid,
-                                const char* description, HWND parent, DWORD flags,
-                                SP_DEVINFO_DATA* device) override;
-  BOOL SetupDiSetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property,
-                                         const BYTE* buffer, DWORD size) override;
-  BOOL SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO set,
+  HDEVINFO SetupDiCreateDeviceInfoList(FARPROC proc, const GUID* classGuid, HWND parent) override;
+  BOOL SetupDiCreateDeviceInfoA(FARPROC proc, HDEVINFO set, const char* deviceName,
+                                const GUID* classGuid, const char* description, HWND parent,
+                                DWORD flags, SP_DEVINFO_DATA* device) override;
+  BOOL SetupDiSetDeviceRegistryPropertyA(FARPROC proc, HDEVINFO set, SP_DEVINFO_DATA* device,
+                                         DWORD property, const BYTE* buffer,
+                                         DWORD size) override;
+  BOOL SetupDiCallClassInstaller(FARPROC proc, DI_FUNCTION function, HDEVINFO set,
                                  SP_DEVINFO_DATA* device) override;
   BOOL UpdateDriverForPlugAndPlayDevicesA(FARPROC proc, HWND parent, const char* hardwareId,
                                           const char* infPath, DWORD flags,

@@ -61,6 +61,24 @@ BOOL Fail(SimMachine::State& s, DWORD error) {
 
 }  // namespace
 
+HANDLE SimMachine::GetCurrentProcess() {
+  state_->Record("GetCurrentProcess", "");
+  return kCurrentProcess;
+}
+
+BOOL SimMachine::IsWow64Process(FARPROC proc, HANDLE process, BOOL* wow64) {
+  State& s = *state_;
+  if (auto error = s.Record("IsWow64Process", JoinArgs({proc, process, LogArg::Pointer(wow64)}))) {
+    return Fail(s, *error);
+  }
+  if (!s.CheckProc(proc, "kernel32.dll", "IsWow64Process")) return Fail(s, ERROR_PROC_NOT_FOUND);
+  // Only the installer's own process is asked about.
+  if (process != kCurrentProcess) return Fail(s, ERROR_INVALID_HANDLE);
+  if (wow64 == nullptr) return Fail(s, error::kNoAccess);
+  *wow64 = s.wow64 ? TRUE : FALSE;
+  return TRUE;
+}
+
 DWORD SimMachine::AddProcess(const std::string& toolhelpName, const std::string& modulePath, bool canOpen) {
   State& s = *state_;
   const DWORD id = s.nextProcessId;

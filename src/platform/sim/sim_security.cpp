@@ -3,6 +3,7 @@
 // and set by name (GetNamedSecurityInfoA, SetNamedSecurityInfoA).
 // The 9x family has none of this: every call fails with
 // ERROR_CALL_NOT_IMPLEMENTED there.
+#include <cstddef>
 #include <cstring>
 #include <stdexcept>
 
@@ -63,6 +64,29 @@ bool WalkAcl(const BYTE* acl, DWORD* end) {
 bool Fail(SimMachine::State& s, DWORD error) {
   s.lastError = error;
   return false;
+}
+
+// The groups of the installer's token: Everyone, Users and Administrators
+// (S-1-5-32-544) as the machine has it, each with its attributes.
+std::vector<std::pair<std::string, DWORD>> TokenGroupSids(const SimMachine::State& s) {
+  const auto builtin = [](BYTE rid0, BYTE rid1) {
+    return std::string({1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, static_cast<char>(rid0),
+                        static_cast<char>(rid1), 0, 0});
+  };
+  constexpr DWORD kEnabled = 0x7;  // mandatory, enabled by default, enabled
+  std::vector<std::pair<std::string, DWORD>> groups = {
+      {std::string(reinterpret_cast<const char*>(kWorldSid), 12), kEnabled},
+      {builtin(0x21, 0x02), kEnabled}};
+  if (s.administrators == AdministratorsGroup::Enabled) groups.push_back({builtin(0x20, 0x02), kEnabled});
+  if (s.administrators == AdministratorsGroup::DenyOnly) {
+    groups.push_back({builtin(0x20, 0x02), SE_GROUP_USE_FOR_DENY_ONLY});
+  }
+  return groups;
+}
+
+bool IsTokenHandle(const SimMachine::State& s, HANDLE token) {
+  const auto it = s.processHandles.find(reinterpret_cast<uintptr_t>(token));
+  return it != s.processHandles.end() && it->second == kTokenId;
 }
 
 }  // namespace
@@ -372,6 +396,76 @@ DWORD SimMachine::SetNamedSecurityInfoA(FARPROC proc, const char* objectName, SE
   if (info & UNPROTECTED_DACL_SECURITY_INFORMATION) key->daclProtected = false;
   s.appliedDacls[objectName] = key->daclBytes;
   return ERROR_SUCCESS;
+}
+
+// ---- the installer's token ------------------------------------------------------
+
+BOOL SimMachine::CheckTokenMembership(FARPROC proc, HANDLE token, PSID sid, BOOL* isMember) {
+  State& s = *state_;
+  if (auto error = s.Record("CheckTokenMembership",
+                            JoinArgs({proc, token, static_cast<const void*>(sid),
+                                      LogArg::Pointer(isMember)}))) {
+    return Fail(s, *error);
+  }
+  if (!s.CheckProc(proc, "advapi32.dll", "CheckTokenMembership")) return Fail(s, ERROR_PROC_NOT_FOUND);
+  if (token != nullptr && !IsTokenHandle(s, token)) return Fail(s, ERROR_INVALID_HANDLE);
+  const DWORD length = SidLength(sid);
+  if (length == 0 || isMember == nullptr) return Fail(s, ERROR_INVALID_PARAMETER);
+  const std::string wanted(static_cast<const char*>(sid), length);
+  // A deny-only group is no membership.
+  *isMember = FALSE;
+  for (const auto& [group, attributes] : TokenGroupSids(s)) {
+    if (group == wanted && (attributes & SE_GROUP_ENABLED)) *isMember = TRUE;
+  }
+  return TRUE;
+}
+
+BOOL SimMachine::OpenProcessToken(FARPROC proc, HANDLE process, DWORD access, HANDLE* token) {
+  State& s = *state_;
+  if (auto error = s.Record("OpenProcessToken",
+                            JoinArgs({proc, process, access, LogArg::Pointer(token)}))) {
+    return Fail(s, *error);
+  }
+  if (!s.CheckProc(proc, "advapi32.dll", "OpenProcessToken")) return Fail(s, ERROR_PROC_NOT_FOUND);
+  if (process != kCurrentProcess) return Fail(s, ERROR_INVALID_HANDLE);
+  if (token == nullptr) return Fail(s, error::kNoAccess);
+  const uintptr_t handle = s.NewHandleValue();
+  s.processHandles[handle] = kTokenId;
+  *token = reinterpret_cast<HANDLE>(handle);
+  return TRUE;
+}
+
+BOOL SimMachine::GetTokenInformation(FARPROC proc, HANDLE token, TOKEN_INFORMATION_CLASS infoClass,
+                                     LPVOID info, DWORD length, DWORD* returnLength) {
+  State& s = *state_;
+  if (auto error = s.Record("GetTokenInformation",
+                            JoinArgs({proc, token, DWORD{infoClass}, LogArg::Pointer(info), length,
+                                      LogArg::Pointer(returnLength)}))) {
+    return Fail(s, *error);
+  }
+  if (!s.CheckProc(proc, "advapi32.dll", "GetTokenInformation")) return Fail(s, ERROR_PROC_NOT_FOUND);
+  if (!IsTokenHandle(s, token)) return Fail(s, ERROR_INVALID_HANDLE);
+  if (infoClass != TokenGroups || returnLength == nullptr) return Fail(s, ERROR_INVALID_PARAMETER);
+  // The list, then the SIDs it points to, in the caller's buffer.
+  const std::vector<std::pair<std::string, DWORD>> sids = TokenGroupSids(s);
+  const size_t listSize = offsetof(TOKEN_GROUPS, Groups) + sids.size() * sizeof(SID_AND_ATTRIBUTES);
+  size_t needed = listSize;
+  for (const auto& [sid, attributes] : sids) needed += sid.size();
+  *returnLength = static_cast<DWORD>(needed);
+  if (info == nullptr || length < needed) return Fail(s, ERROR_INSUFFICIENT_BUFFER);
+  BYTE* bytes = static_cast<BYTE*>(info);
+  TOKEN_GROUPS* groups = static_cast<TOKEN_GROUPS*>(info);
+  groups->GroupCount = static_cast<DWORD>(sids.size());
+  size_t offset = listSize;
+  for (size_t i = 0; i < sids.size(); ++i) {
+    const auto& [sid, attributes] = sids[i];
+    std::memcpy(bytes + offset, sid.data(), sid.size());
+    SID_AND_ATTRIBUTES* entry = &groups->Groups[0] + i;
+    entry->Sid = bytes + offset;
+    entry->Attributes = attributes;
+    offset += sid.size();
+  }
+  return TRUE;
 }
 
 }  // namespace korvanta::sim

@@ -162,6 +162,8 @@ struct SimMachine::State {
   DWORD lastError = 0;
   UINT errorMode = 0;
   std::vector<std::pair<BYTE, BYTE>> leadByteRanges;  // empty: a single-byte code page
+  bool wow64 = false;
+  AdministratorsGroup administrators = AdministratorsGroup::Enabled;
 
   // files
   std::map<std::string, FileNode> nodes;  // by upper-case full path
@@ -175,7 +177,7 @@ struct SimMachine::State {
   // processes
   std::vector<SimProcess> processes;
   DWORD nextProcessId = 1000;
-  std::map<uintptr_t, DWORD> processHandles;  // handle -> process id
+  std::map<uintptr_t, DWORD> processHandles;  // handle -> process id; the own token: kTokenId
   std::map<uintptr_t, Snapshot> snapshots;
 
   // files being searched
@@ -282,5 +284,11 @@ void* AllocateLocalBlock(SimMachine::State& s, size_t bytes);
 // installer's records carry; the host's own layout is accepted too.
 inline constexpr DWORD kProcessEntry32Size = 296;
 inline constexpr DWORD kDevInfoData32Size = 28;
+
+// The process id a token handle is kept under among the process handles: no
+// process has it, and the count of open handles includes the token.
+inline constexpr DWORD kTokenId = 0;
+// GetCurrentProcess's pseudo-handle.
+inline const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
 
 }  // namespace korvanta::sim

@@ -36,7 +36,7 @@ std::unique_ptr<Win32LogFile> Win32LogFile::OpenNamedBy(const char* variable) {
   const LastErrorKept kept;
   const std::string path = EnvironmentValue(variable);
   // A log goes into a file; a device (a disk, a port) is never written to.
-  if (path.empty() || path.compare(0, 4, "\\\\.\\") == 0) return nullptr;
+  if (!IsPlainLogFilePath(path)) return nullptr;
   // Shared for reading and writing so that the log can be watched, and a
   // second run can append, while it is open. Written through, so that a driver
   // installation that stops the machine leaves the log up to that point.

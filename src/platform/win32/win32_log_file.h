@@ -11,7 +11,8 @@ namespace korvanta {
 class Win32LogFile final : public LogFile {
  public:
   // The file named by the environment variable, opened for appending; null
-  // when the variable is unset or empty or the file cannot be opened. Leaves
+  // when the variable is unset or empty, names no plain file path, or the
+  // file cannot be opened. Leaves
   // the thread's last-error code as it found it.
   static std::unique_ptr<Win32LogFile> OpenNamedBy(const char* variable);
 

@@ -3,8 +3,8 @@
 namespace korvanta {
 namespace {
 
-// The looked-up functions, as documented. They are not imported (PSAPI.DLL and
-// NewDev.dll are not even linked), so their types are spelled out here rather
+// The looked-up functions, as documented. They are not imported (PSAPI.DLL,
+// NewDev.dll and setupapi.dll are not even linked), so their types are spelled out here rather
 // than taken from headers that would pull in import declarations.
 using CreateToolhelp32SnapshotFn = HANDLE(WINAPI*)(DWORD flags, DWORD processId);
 using Process32Fn = BOOL(WINAPI*)(HANDLE snapshot, PROCESSENTRY32* entry);
@@ -20,6 +20,31 @@ using GetNamedSecurityInfoAFn = DWORD(WINAPI*)(const char* objectName, SE_OBJECT
 using SetNamedSecurityInfoAFn = DWORD(WINAPI*)(const char* objectName, SE_OBJECT_TYPE type,
                                                SECURITY_INFORMATION info, PSID owner, PSID group,
                                                ACL* dacl, ACL* sacl);
+using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE process, BOOL* wow64);
+using CheckTokenMembershipFn = BOOL(WINAPI*)(HANDLE token, PSID sid, BOOL* isMember);
+using OpenProcessTokenFn = BOOL(WINAPI*)(HANDLE process, DWORD access, HANDLE* token);
+using GetTokenInformationFn = BOOL(WINAPI*)(HANDLE token, TOKEN_INFORMATION_CLASS infoClass,
+                                            LPVOID info, DWORD length, DWORD* returnLength);
+using SetupDiGetClassDevsAFn = HDEVINFO(WINAPI*)(const GUID* classGuid, const char* enumerator,
+                                                HWND parent, DWORD flags);
+using SetupDiEnumDeviceInfoFn = BOOL(WINAPI*)(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* device);
+using SetupDiGetDeviceRegistryPropertyAFn = BOOL(WINAPI*)(HDEVINFO set, SP_DEVINFO_DATA* device,
+                                                          DWORD property, DWORD* valueType,
+                                                          BYTE* buffer, DWORD size,
+                                                          DWORD* requiredSize);
+using SetupDiDestroyDeviceInfoListFn = BOOL(WINAPI*)(HDEVINFO set);
+using SetupDiGetINFClassAFn = BOOL(WINAPI*)(const char* infName, GUID* classGuid, char* className,
+                                            DWORD classNameSize, DWORD* requiredSize);
+using SetupDiCreateDeviceInfoListFn = HDEVINFO(WINAPI*)(const GUID* classGuid, HWND parent);
+using SetupDiCreateDeviceInfoAFn = BOOL(WINAPI*)(HDEVINFO set, const char* deviceName,
+                                                 const GUID* classGuid, const char* description,
+                                                 HWND parent, DWORD flags,
+                                                 SP_DEVINFO_DATA* device);
+using SetupDiSetDeviceRegistryPropertyAFn = BOOL(WINAPI*)(HDEVINFO set, SP_DEVINFO_DATA* device,
+                                                          DWORD property, const BYTE* buffer,
+                                                          DWORD size);
+using SetupDiCallClassInstallerFn = BOOL(WINAPI*)(DI_FUNCTION function, HDEVINFO set,
+                                                  SP_DEVINFO_DATA* device);
 using UpdateDriverForPlugAndPlayDevicesAFn = BOOL(WINAPI*)(HWND parent, const char* hardwareId,
                                                            const char* infPath, DWORD flags,
                                                            BOOL* rebootRequired);
@@ -36,6 +61,8 @@ Result CallLookedUp(FARPROC proc, Result failure, Args... args) {
   }
   return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(proc))(args...);
 }
+
+HDEVINFO NoDeviceInfoSet() { return static_cast<HDEVINFO>(INVALID_HANDLE_VALUE); }
 
 }  // namespace
 
@@ -104,7 +131,9 @@ BOOL Win32PlatformOps::WritePrivateProfileStringA(const char* section, const cha
   return ::WritePrivateProfileStringA(section, key, value, file);
 }
 
-HMODULE Win32PlatformOps::LoadLibraryA(const char* name) { return ::LoadLibraryA(name); }
+HMODULE Win32PlatformOps::LoadLibraryExA(const char* name, HANDLE file, DWORD flags) {
+  return ::LoadLibraryExA(name, file, flags);
+}
 
 FARPROC Win32PlatformOps::GetProcAddress(HMODULE module, const char* name) {
   return ::GetProcAddress(module, name);
@@ -139,6 +168,8 @@ DWORD Win32PlatformOps::GetLastError() { return ::GetLastError(); }
 void Win32PlatformOps::SetLastError(DWORD code) { ::SetLastError(code); }
 
 void Win32PlatformOps::ExitProcess(UINT exitCode) { ::ExitProcess(exitCode); }
+
+HANDLE Win32PlatformOps::GetCurrentProcess() { return ::GetCurrentProcess(); }
 
 HANDLE Win32PlatformOps::CreateToolhelp32Snapshot(FARPROC proc, DWORD flags, DWORD processId) {
   return CallLookedUp<CreateToolhelp32SnapshotFn>(proc, INVALID_HANDLE_VALUE, flags, processId);
@@ -259,54 +290,81 @@ DWORD Win32PlatformOps::SetNamedSecurityInfoA(FARPROC proc, const char* objectNa
                                                type, info, owner, group, dacl, sacl);
 }
 
-HDEVINFO Win32PlatformOps::SetupDiGetClassDevsA(const GUID* classGuid, const char* enumerator,
-                                                HWND parent, DWORD flags) {
-  return ::SetupDiGetClassDevsA(classGuid, enumerator, parent, flags);
+BOOL Win32PlatformOps::IsWow64Process(FARPROC proc, HANDLE process, BOOL* wow64) {
+  return CallLookedUp<IsWow64ProcessFn>(proc, BOOL{FALSE}, process, wow64);
 }
 
-BOOL Win32PlatformOps::SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index,
+BOOL Win32PlatformOps::CheckTokenMembership(FARPROC proc, HANDLE token, PSID sid,
+                                            BOOL* isMember) {
+  return CallLookedUp<CheckTokenMembershipFn>(proc, BOOL{FALSE}, token, sid, isMember);
+}
+
+BOOL Win32PlatformOps::OpenProcessToken(FARPROC proc, HANDLE process, DWORD access,
+                                        HANDLE* token) {
+  return CallLookedUp<OpenProcessTokenFn>(proc, BOOL{FALSE}, process, access, token);
+}
+
+BOOL Win32PlatformOps::GetTokenInformation(FARPROC proc, HANDLE token,
+                                           TOKEN_INFORMATION_CLASS infoClass, LPVOID info,
+                                           DWORD length, DWORD* returnLength) {
+  return CallLookedUp<GetTokenInformationFn>(proc, BOOL{FALSE}, token, infoClass, info, length,
+                                             returnLength);
+}
+
+HDEVINFO Win32PlatformOps::SetupDiGetClassDevsA(FARPROC proc, const GUID* classGuid,
+                                                const char* enumerator, HWND parent, DWORD flags) {
+  return CallLookedUp<SetupDiGetClassDevsAFn>(proc, NoDeviceInfoSet(), classGuid, enumerator,
+                                              parent, flags);
+}
+
+BOOL Win32PlatformOps::SetupDiEnumDeviceInfo(FARPROC proc, HDEVINFO set, DWORD index,
                                              SP_DEVINFO_DATA* device) {
-  return ::SetupDiEnumDeviceInfo(set, index, device);
+  return CallLookedUp<SetupDiEnumDeviceInfoFn>(proc, BOOL{FALSE}, set, index, device);
 }
 
-BOOL Win32PlatformOps::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* device,
-                                                         DWORD property, DWORD* valueType,
-                                                         BYTE* buffer, DWORD size,
-                                                         DWORD* requiredSize) {
-  return ::SetupDiGetDeviceRegistryPropertyA(set, device, property, valueType, buffer, size,
-                                             requiredSize);
+BOOL Win32PlatformOps::SetupDiGetDeviceRegistryPropertyA(FARPROC proc, HDEVINFO set,
+                                                         SP_DEVINFO_DATA* device, DWORD property,
+                                                         DWORD* valueType, BYTE* buffer,
+                                                         DWORD size, DWORD* requiredSize) {
+  return CallLookedUp<SetupDiGetDeviceRegistryPropertyAFn>(proc, BOOL{FALSE}, set, device,
+                                                           property, valueType, buffer, size,
+                                                           requiredSize);
 }
 
-BOOL Win32PlatformOps::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
-  return ::SetupDiDestroyDeviceInfoList(set);
+BOOL Win32PlatformOps::SetupDiDestroyDeviceInfoList(FARPROC proc, HDEVINFO set) {
+  return CallLookedUp<SetupDiDestroyDeviceInfoListFn>(proc, BOOL{FALSE}, set);
 }
 
-BOOL Win32PlatformOps::SetupDiGetINFClassA(const char* infName, GUID* classGuid, char* className,
-                                           DWORD classNameSize, DWORD* requiredSize) {
-  return ::SetupDiGetINFClassA(infName, classGuid, className, classNameSize, requiredSize);
+BOOL Win32PlatformOps::SetupDiGetINFClassA(FARPROC proc, const char* infName, GUID* classGuid,
+                                           char* className, DWORD classNameSize,
+                                           DWORD* requiredSize) {
+  return CallLookedUp<SetupDiGetINFClassAFn>(proc, BOOL{FALSE}, infName, classGuid, className,
+                                             classNameSize, requiredSize);
 }
 
-HDEVINFO Win32PlatformOps::SetupDiCreateDeviceInfoList(const GUID* classGuid, HWND parent) {
-  return ::SetupDiCreateDeviceInfoList(classGuid, parent);
+HDEVINFO Win32PlatformOps::SetupDiCreateDeviceInfoList(FARPROC proc, const GUID* classGuid,
+                                                       HWND parent) {
+  return CallLookedUp<SetupDiCreateDeviceInfoListFn>(proc, NoDeviceInfoSet(), classGuid, parent);
 }
 
-BOOL Win32PlatformOps::SetupDiCreateDeviceInfoA(HDEVINFO set, const char* deviceName,
+BOOL Win32PlatformOps::SetupDiCreateDeviceInfoA(FARPROC proc, HDEVINFO set, const char* deviceName,
                                                 const GUID* classGuid, const char* description,
                                                 HWND parent, DWORD flags,
                                                 SP_DEVINFO_DATA* device) {
-  return ::SetupDiCreateDeviceInfoA(set, deviceName, classGuid, description, parent, flags,
-                                    device);
+  return CallLookedUp<SetupDiCreateDeviceInfoAFn>(proc, BOOL{FALSE}, set, deviceName, classGuid,
+                                                  description, parent, flags, device);
 }
 
-BOOL Win32PlatformOps::SetupDiSetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* device,
-                                                         DWORD property, const BYTE* buffer,
-                                                         DWORD size) {
-  return ::SetupDiSetDeviceRegistryPropertyA(set, device, property, buffer, size);
+BOOL Win32PlatformOps::SetupDiSetDeviceRegistryPropertyA(FARPROC proc, HDEVINFO set,
+                                                         SP_DEVINFO_DATA* device, DWORD property,
+                                                         const BYTE* buffer, DWORD size) {
+  return CallLookedUp<SetupDiSetDeviceRegistryPropertyAFn>(proc, BOOL{FALSE}, set, device,
+                                                           property, buffer, size);
 }
 
-BOOL Win32PlatformOps::SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO set,
+BOOL Win32PlatformOps::SetupDiCallClassInstaller(FARPROC proc, DI_FUNCTION function, HDEVINFO set,
                                                  SP_DEVINFO_DATA* device) {
-  return ::SetupDiCallClassInstaller(function, set, device);
+  return CallLookedUp<SetupDiCallClassInstallerFn>(proc, BOOL{FALSE}, function, set, device);
 }
 
 BOOL Win32PlatformOps::UpdateDriverForPlugAndPlayDevicesA(FARPROC proc, HWND parent,

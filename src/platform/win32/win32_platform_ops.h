@@ -4,9 +4,10 @@
 // arguments and returns its result unchanged; nothing here decides anything, so
 // that what the host tests prove against the simulated machine is what runs on
 // Windows. Functions that some supported Windows lacks (Toolhelp on NT 4,
-// PSAPI.DLL on the 9x family, NewDev.dll before Windows 2000, the named-object
-// security functions on the 9x family) are never imported: the caller looks them
-// up and passes the address back in, and the method calls through it.
+// PSAPI.DLL on the 9x family, NewDev.dll before Windows 2000, setupapi.dll on
+// a retail Windows 95, the named-object security functions on the 9x family)
+// are never imported: the caller looks them up and passes the address back
+// in, and the method calls through it.
 #pragma once
 
 #include "platform/platform_ops.h"
@@ -40,7 +41,7 @@ class Win32PlatformOps final : public PlatformOps {
   BOOL WritePrivateProfileStringA(const char* section, const char* key, const char* value,
                                   const char* file) override;
 
-  HMODULE LoadLibraryA(const char* name) override;
+  HMODULE LoadLibraryExA(const char* name, HANDLE file, DWORD flags) override;
   FARPROC GetProcAddress(HMODULE module, const char* name) override;
   BOOL FreeLibrary(HMODULE module) override;
 
@@ -54,6 +55,7 @@ class Win32PlatformOps final : public PlatformOps {
   DWORD GetLastError() override;
   void SetLastError(DWORD code) override;
   void ExitProcess(UINT exitCode) override;
+  HANDLE GetCurrentProcess() override;
 
   // The looked-up operations. A null address (the caller skipped its own
   // check) fails as a missing export would, with ERROR_PROC_NOT_FOUND, instead
@@ -103,23 +105,30 @@ class Win32PlatformOps final : public PlatformOps {
   DWORD SetNamedSecurityInfoA(FARPROC proc, const char* objectName, SE_OBJECT_TYPE type,
                               SECURITY_INFORMATION info, PSID owner, PSID group, ACL* dacl,
                               ACL* sacl) override;
+  BOOL IsWow64Process(FARPROC proc, HANDLE process, BOOL* wow64) override;
+  BOOL CheckTokenMembership(FARPROC proc, HANDLE token, PSID sid, BOOL* isMember) override;
+  BOOL OpenProcessToken(FARPROC proc, HANDLE process, DWORD access, HANDLE* token) override;
+  BOOL GetTokenInformation(FARPROC proc, HANDLE token, TOKEN_INFORMATION_CLASS infoClass,
+                           LPVOID info, DWORD length, DWORD* returnLength) override;
 
-  HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, const char* enumerator, HWND parent,
-                                DWORD flags) override;
-  BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* device) override;
-  BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property,
-                                         DWORD* valueType, BYTE* buffer, DWORD size,
-                                         DWORD* requiredSize) override;
-  BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override;
-  BOOL SetupDiGetINFClassA(const char* infName, GUID* classGuid, char* className,
+  HDEVINFO SetupDiGetClassDevsA(FARPROC proc, const GUID* classGuid, const char* enumerator,
+                                HWND parent, DWORD flags) override;
+  BOOL SetupDiEnumDeviceInfo(FARPROC proc, HDEVINFO set, DWORD index,
+                             SP_DEVINFO_DATA* device) override;
+  BOOL SetupDiGetDeviceRegistryPropertyA(FARPROC proc, HDEVINFO set, SP_DEVINFO_DATA* device,
+                                         DWORD property, DWORD* valueType, BYTE* buffer,
+                                         DWORD size, DWORD* requiredSize) override;
+  BOOL SetupDiDestroyDeviceInfoList(FARPROC proc, HDEVINFO set) override;
+  BOOL SetupDiGetINFClassA(FARPROC proc, const char* infName, GUID* classGuid, char* className,
                            DWORD classNameSize, DWORD* requiredSize) override;
-  HDEVINFO SetupDiCreateDeviceInfoList(const GUID* classGuid, HWND parent) override;
-  BOOL SetupDiCreateDeviceInfoA(HDEVINFO set, const char* deviceName, const GUID* classGuid,
-                                const char* description, HWND parent, DWORD flags,
-                                SP_DEVINFO_DATA* device) override;
-  BOOL SetupDiSetDeviceRegistryPropertyA(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property,
-                                         const BYTE* buffer, DWORD size) override;
-  BOOL SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO set,
+  HDEVINFO SetupDiCreateDeviceInfoList(FARPROC proc, const GUID* classGuid, HWND parent) override;
+  BOOL SetupDiCreateDeviceInfoA(FARPROC proc, HDEVINFO set, const char* deviceName,
+                                const GUID* classGuid, const char* description, HWND parent,
+                                DWORD flags, SP_DEVINFO_DATA* device) override;
+  BOOL SetupDiSetDeviceRegistryPropertyA(FARPROC proc, HDEVINFO set, SP_DEVINFO_DATA* device,
+                                         DWORD property, const BYTE* buffer,
+                                         DWORD size) override;
+  BOOL SetupDiCallClassInstaller(FARPROC proc, DI_FUNCTION function, HDEVINFO set,
                                  SP_DEVINFO_DATA* device) override;
   BOOL UpdateDriverForPlugAndPlayDevicesA(FARPROC proc, HWND parent, const char* hardwareId,
                                           const char* infPath, DWORD flags,

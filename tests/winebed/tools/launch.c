@@ -6,6 +6,10 @@
  * quoted arguments, quotes inside a token, blanks of every kind). The command
  * line arrives hex-encoded so that no layer in between can change it.
  *
+ * With the environment variable WINEBED_NOT_ADMINISTRATOR set, the child's
+ * token holds the Administrators group for deny only, as a user's who is no
+ * administrator (Wine's own token always holds it).
+ *
  * The child's exit code is written in decimal to the exit-code file, whole
  * (only part of a process exit code reaches Linux through Wine). Exit code
  * 0 when the child was started and waited for, 2 for bad arguments, 3 when the
@@ -39,11 +43,31 @@ static int DecodeHex(char* text) {
   return 1;
 }
 
+/* This process's token with the Administrators group made deny-only; null
+ * when it cannot be made. */
+static HANDLE TokenWithoutAdministrators(void) {
+  SID_IDENTIFIER_AUTHORITY ntAuthority = {SECURITY_NT_AUTHORITY};
+  SID_AND_ATTRIBUTES disabled = {NULL, 0};
+  HANDLE own = NULL, restricted = NULL;
+  if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID,
+                                DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &disabled.Sid)) {
+    return NULL;
+  }
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &own)) {
+    if (!CreateRestrictedToken(own, 0, 1, &disabled, 0, NULL, 0, NULL, &restricted)) restricted = NULL;
+    CloseHandle(own);
+  }
+  FreeSid(disabled.Sid);
+  return restricted;
+}
+
 int main(int argc, char** argv) {
   STARTUPINFOA startup;
   PROCESS_INFORMATION process;
   DWORD exitCode;
   FILE* out;
+  HANDLE token = NULL;
+  BOOL started;
   if (argc != 4 || !DecodeHex(argv[3])) {
     fputs("usage: launch.exe <exit-code-file> <application> <command-line-hex>\n", stderr);
     return 2;
@@ -55,7 +79,19 @@ int main(int argc, char** argv) {
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  if (!CreateProcessA(argv[2], argv[3], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process)) {
+  if (GetEnvironmentVariableA("WINEBED_NOT_ADMINISTRATOR", NULL, 0) > 0) {
+    token = TokenWithoutAdministrators();
+    if (token == NULL) {
+      fprintf(stderr, "launch: no token without Administrators (error %lu)\n", GetLastError());
+      return 3;
+    }
+  }
+  started = token != NULL
+                ? CreateProcessAsUserA(token, argv[2], argv[3], NULL, NULL, TRUE, 0, NULL, NULL,
+                                       &startup, &process)
+                : CreateProcessA(argv[2], argv[3], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process);
+  if (token != NULL) CloseHandle(token);
+  if (!started) {
     fprintf(stderr, "launch: cannot start %s (error %lu)\n", argv[2], GetLastError());
     return 3;
   }
