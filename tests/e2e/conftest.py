@@ -1,6 +1,7 @@
 """Fixtures of the end-to-end tier: the real installer under Wine.
 
-- template:    the Wine template of this run, built once (about 10 s).
+- template:    the Wine template of this run, built once (about 10 s) and
+               shared by every worker (KORVANTA_WINE_TEMPLATE).
 - family:      "nt" and "9x"; a test that takes `machine` runs once per family.
 - machine:     a fresh machine of `family`, closed (session ended, copy
                removed) after the test, also when it fails.
@@ -11,6 +12,7 @@
 The library itself is tests/winebed/winebed.py; see its docstrings.
 """
 
+import os
 import sys
 from pathlib import Path
 
@@ -30,9 +32,20 @@ def installer() -> Path:
     return exe
 
 
+def pytest_configure(config):
+    # Workers (pytest -n N) share one template, built here before they start
+    # and handed to them through the environment they inherit.
+    if (getattr(config.option, "dist", "no") != "no" and not hasattr(config, "workerinput")
+            and not os.environ.get(winebed.SHARED_TEMPLATE)):
+        shared = winebed.Template.build(spares=False)
+        shared.share()
+        os.environ[winebed.SHARED_TEMPLATE] = str(shared.root)
+        config.add_cleanup(shared.cleanup)
+
+
 @pytest.fixture(scope="session")
 def template(installer):
-    built = winebed.Template.build()
+    built = winebed.Template.for_run()
     yield built
     built.cleanup()
 
