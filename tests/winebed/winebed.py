@@ -371,17 +371,36 @@ def parse_wine_registry(text: str, root: str) -> RegistryTree:
     tree.add_key(root)
     # Join continued hex lines ("\" at the end, next line indented).
     text = re.sub(r"\\\n\s*", "", text)
-    key = None
-    for line in text.split("\n"):
-        if not line or line.startswith(";") or (line.startswith("#") and key is None):
+    # Each key's section starts with its "[" line; every snapshot of every
+    # machine repeats most sections of the template unchanged, so each is
+    # read once per process. Lines before the first key are the header.
+    for section in re.split(r"\n(?=\[)", text):
+        if not section.startswith("["):
             continue
-        if line.startswith("["):
-            relative, _ = _parse_wine_string(line, 1, "]")
-            key = root + "\\" + relative if relative else root
-            tree.add_key(key)
-            continue
-        if line.startswith("#") or key is None:
-            continue  # #time, #class, #link: metadata, not values
+        keys, values = _parse_wine_section(section, root)
+        for kid, path in keys:
+            tree.keys.setdefault(kid, path)
+        tree.values.update(values)
+    return tree
+
+
+_sections_read: dict[tuple[str, str], tuple[list, list]] = {}
+
+
+def _parse_wine_section(section: str, root: str) -> tuple[list, list]:
+    """The keys (the section's key and its ancestors) and values of one key's
+    section, as RegistryTree entries."""
+    found = _sections_read.get((root, section))
+    if found is not None:
+        return found
+    part = RegistryTree()
+    lines = section.split("\n")
+    relative, _ = _parse_wine_string(lines[0], 1, "]")
+    key = root + "\\" + relative if relative else root
+    part.add_key(key)
+    for line in lines[1:]:
+        if not line or line.startswith((";", "#")):
+            continue  # comments; #time, #class, #link: metadata, not values
         if line.startswith("@="):
             name, rest = "", line[2:]
         elif line.startswith('"'):
@@ -391,8 +410,11 @@ def parse_wine_registry(text: str, root: str) -> RegistryTree:
             rest = line[after + 1:]
         else:
             raise WineError(f"bad line in registry file: {line!r}")
-        tree.add_value(key, name, _parse_wine_data(rest))
-    return tree
+        part.add_value(key, name, _parse_wine_data(rest))
+    if len(_sections_read) > 500_000:
+        _sections_read.clear()
+    found = _sections_read[(root, section)] = (list(part.keys.items()), list(part.values.items()))
+    return found
 
 
 def _parse_wine_data(rest: str) -> RegValue:
