@@ -647,11 +647,7 @@ def main() -> int:
     rows: list[Row] = []
     # The rows run side by side in worker processes, each machine with its
     # own prefix and session, all copied from one shared template.
-    shared = None
-    if not os.environ.get(winebed.SHARED_TEMPLATE):
-        shared = winebed.Template.build(spares=False)
-        shared.share()
-        os.environ[winebed.SHARED_TEMPLATE] = str(shared.root)
+    shared = winebed.Template.share_for_run()
     try:
         with concurrent.futures.ProcessPoolExecutor(max_workers=min(args.jobs, len(chosen)),
                                                     mp_context=multiprocessing.get_context("fork"),
@@ -666,7 +662,6 @@ def main() -> int:
     finally:
         if shared is not None:
             shared.cleanup()
-            del os.environ[winebed.SHARED_TEMPLATE]
     rows.extend(sim_rows)
     seconds = time.monotonic() - started
 

@@ -12,7 +12,6 @@
 The library itself is tests/winebed/winebed.py; see its docstrings.
 """
 
-import os
 import sys
 from pathlib import Path
 
@@ -35,12 +34,10 @@ def installer() -> Path:
 def pytest_configure(config):
     # Workers (pytest -n N) share one template, built here before they start
     # and handed to them through the environment they inherit.
-    if (getattr(config.option, "dist", "no") != "no" and not hasattr(config, "workerinput")
-            and not os.environ.get(winebed.SHARED_TEMPLATE)):
-        shared = winebed.Template.build(spares=False)
-        shared.share()
-        os.environ[winebed.SHARED_TEMPLATE] = str(shared.root)
-        config.add_cleanup(shared.cleanup)
+    if getattr(config.option, "dist", "no") != "no" and not hasattr(config, "workerinput"):
+        shared = winebed.Template.share_for_run()
+        if shared is not None:
+            config.add_cleanup(shared.cleanup)
 
 
 @pytest.fixture(scope="session")

@@ -893,6 +893,18 @@ class Template:
             template._hashes[family] = {relative: tuple(entry) for relative, entry in shared["hashes"][family].items()}
         return template
 
+    @classmethod
+    def share_for_run(cls) -> Optional["Template"]:
+        """Unless SHARED_TEMPLATE already names one, builds and shares a
+        template and names it there for this process and those it starts;
+        returns it for its cleanup() at the end, or None."""
+        if os.environ.get(SHARED_TEMPLATE):
+            return None
+        template = cls.build(spares=False)
+        template.share()
+        os.environ[SHARED_TEMPLATE] = str(template.root)
+        return template
+
     def share(self) -> None:
         """Makes every family's prefix and hash table now and records them in
         the root, so that other processes can attach() to this template."""
