@@ -828,14 +828,15 @@ class Template:
     remove with cleanup(), which leaves a template that another process owns
     in place."""
 
-    def __init__(self, root: Path, spares: bool = True, owned: bool = True) -> None:
+    def __init__(self, root: Path, spares: bool = True) -> None:
         self.root = root
         self.spares = spares
-        self.owned = owned
         self.logs = _Logs(root)
         self._family_prefix: dict[str, Path] = {}
         self._hashes: dict[str, dict[str, tuple[int, int, str]]] = {}
         self._spares: dict[str, tuple[Path, subprocess.Popen]] = {}
+        # False for a template that another process built and removes.
+        self.owned = True
         atexit.register(self.cleanup)
 
     @classmethod
@@ -887,7 +888,8 @@ class Template:
         shared = json.loads(record.read_text())
         if shared["arch"] != wine_arch()[0]:
             raise WineError(f"{root} holds {shared['arch']} prefixes, this run needs {wine_arch()[0]}")
-        template = cls(root, spares, owned=False)
+        template = cls(root, spares)
+        template.owned = False
         for family in FAMILIES:
             template._family_prefix[family] = root / family
             template._hashes[family] = {relative: tuple(entry) for relative, entry in shared["hashes"][family].items()}
