@@ -4,7 +4,9 @@ A *template* is a Wine prefix built once per test run (null graphics
 driver so that message boxes block as on Windows, no crash dialog, real user
 folders instead of links into the Linux home). A *machine* is a fresh copy of it
 for one scenario, of one Windows family ("nt" runs as Windows XP, "9x" as
-Windows 98), under /tmp and removed afterwards.
+Windows 98), in RAM (/dev/shm) where there is room, else under /tmp
+(KORVANTA_WINE_NO_RAM=1 keeps it there), and removed afterwards. Processes of
+one run share one template (Template.for_run, KORVANTA_WINE_TEMPLATE).
 
 Typical scenario::
 
