@@ -10,7 +10,7 @@ and NT 4's kernel32 without the Toolhelp functions, Windows 95 before its
 updates) is run on the simulated machine by the host tests
 (tests/host/version_matrix_test.cpp), whose rows join the same table.
 
-    compat.py [--json] [--versions win98,winxp,...] [--no-sim]
+    compat.py [--json] [--versions win98,winxp,...] [--no-sim] [--jobs N]
 
 Prints one table (or, with --json, the same rows for machines) and a last line
 "compat: N passed, N failed". Exit code 0 only when every row passed. Called
@@ -21,8 +21,11 @@ KORVANTA_HOST_BUILD.
 from __future__ import annotations
 
 import argparse
+import concurrent.futures
 import dataclasses
 import json
+import multiprocessing
+import multiprocessing.util
 import os
 import re
 import subprocess
@@ -611,11 +614,27 @@ def print_table(rows: list[Row], seconds: float) -> None:
     print(f"\nrun time {seconds:.1f} s")
 
 
+_worker_template: Optional[winebed.Template] = None
+
+
+def _start_worker() -> None:
+    global _worker_template
+    _worker_template = winebed.Template.for_run()
+    # A pool's worker ends without atexit handlers; its spare copies go here.
+    multiprocessing.util.Finalize(None, _worker_template.cleanup, exitpriority=10)
+
+
+def _run_in_worker(version: Version) -> Row:
+    return run_version(_worker_template, version)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--json", action="store_true", help="print the rows as JSON")
     parser.add_argument("--versions", help="comma-separated Wine version names (default: all 14)")
     parser.add_argument("--no-sim", action="store_true", help="leave out the simulated machine's rows")
+    parser.add_argument("--jobs", type=int, default=int(os.environ.get("KORVANTA_JOBS", os.cpu_count() or 1)),
+                        help="rows run side by side (default KORVANTA_JOBS, else one per core)")
     args = parser.parse_args()
     chosen = VERSIONS
     if args.versions:
@@ -627,17 +646,24 @@ def main() -> int:
 
     started = time.monotonic()
     rows: list[Row] = []
-    template = winebed.Template.build()
+    # The rows run side by side in worker processes, each machine with its
+    # own prefix and session, all copied from one shared template.
+    shared = winebed.Template.share_for_run()
     try:
-        for version in chosen:
-            row = run_version(template, version)
-            rows.append(row)
-            if not args.json:
-                print(f"{row.version}: {'pass' if row.passed else 'FAIL'} ({row.seconds:.1f} s)", flush=True)
+        with concurrent.futures.ProcessPoolExecutor(max_workers=min(args.jobs, len(chosen)),
+                                                    mp_context=multiprocessing.get_context("fork"),
+                                                    initializer=_start_worker) as pool:
+            pending = [pool.submit(_run_in_worker, version) for version in chosen]
+            sim_rows = [] if args.no_sim else run_sim()
+            for future in pending:
+                row = future.result()
+                rows.append(row)
+                if not args.json:
+                    print(f"{row.version}: {'pass' if row.passed else 'FAIL'} ({row.seconds:.1f} s)", flush=True)
     finally:
-        template.cleanup()
-    if not args.no_sim:
-        rows.extend(run_sim())
+        if shared is not None:
+            shared.cleanup()
+    rows.extend(sim_rows)
     seconds = time.monotonic() - started
 
     if args.json:

@@ -1,6 +1,7 @@
 """Fixtures of the end-to-end tier: the real installer under Wine.
 
-- template:    the Wine template of this run, built once (about 10 s).
+- template:    the Wine template of this run, built once (about 10 s) and
+               shared by every worker (KORVANTA_WINE_TEMPLATE).
 - family:      "nt" and "9x"; a test that takes `machine` runs once per family.
 - machine:     a fresh machine of `family`, closed (session ended, copy
                removed) after the test, also when it fails.
@@ -30,9 +31,18 @@ def installer() -> Path:
     return exe
 
 
+def pytest_configure(config):
+    # Workers (pytest -n N) share one template, built here before they start
+    # and handed to them through the environment they inherit.
+    if getattr(config.option, "dist", "no") != "no" and not hasattr(config, "workerinput"):
+        shared = winebed.Template.share_for_run()
+        if shared is not None:
+            config.add_cleanup(shared.cleanup)
+
+
 @pytest.fixture(scope="session")
 def template(installer):
-    built = winebed.Template.build()
+    built = winebed.Template.for_run()
     yield built
     built.cleanup()
 

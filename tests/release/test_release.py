@@ -6,6 +6,7 @@ families. No timestamp service is ever asked."""
 
 import hashlib
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -61,6 +62,9 @@ def test_a_second_build_in_another_folder_gives_the_same_bytes(release):
     _, first = release
     # Another name and depth, so that a build path in the image would show.
     second = ROOT / "build" / "release-test-second" / "elsewhere"
+    # From scratch, as the first: a folder left by an earlier run would only
+    # be brought up to date.
+    shutil.rmtree(second.parent, ignore_errors=True)
     for step in (["cmake", "-S", ROOT, "-B", second, "-G", "Ninja", f"-DCMAKE_TOOLCHAIN_FILE={TOOLCHAIN}"],
                  ["cmake", "--build", second, "-j2", "--target", "korvanta-sysinstall"]):
         result = run(*step, env=clean_environment())
@@ -124,7 +128,7 @@ def signed_for_wine(release, key_pair, tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def template():
-    built = winebed.Template.build()
+    built = winebed.Template.for_run()
     yield built
     built.cleanup()
 

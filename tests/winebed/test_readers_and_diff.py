@@ -79,6 +79,11 @@ def test_saved_trees_are_read_in_the_ansi_form_regdump_shows():
     assert tree.value(key, "umlaut \u00e4").data == "caf\u00e9\t\u20ac\0".encode("cp1252")
     assert tree.value("HKLM\\Software\\Odd]Name", "Short") == RegValue(winebed.REG_DWORD, b"\x01\x02")
     assert tree.subkeys("HKLM\\Software") == ["Empty", "Korvanta", "Odd]Name"]
+    # Sections are remembered by their whole text and root: a changed value
+    # under the same key line, and the same text under another root, are read anew.
+    changed = parse_wine_registry(WINE_FILE.replace("dword:00000001", "dword:00000000"), "HKLM\\Software")
+    assert changed.value(key, "Enabled") == RegValue.dword_value(0)
+    assert parse_wine_registry(WINE_FILE, "HKCU").value("HKCU\\Korvanta\\RUNDAVEK", "Enabled") == RegValue.dword_value(1)
 
 
 def test_ini_files_are_read_as_windows_reads_them():

@@ -4,7 +4,9 @@ A *template* is a Wine prefix built once per test run (null graphics
 driver so that message boxes block as on Windows, no crash dialog, real user
 folders instead of links into the Linux home). A *machine* is a fresh copy of it
 for one scenario, of one Windows family ("nt" runs as Windows XP, "9x" as
-Windows 98), under /tmp and removed afterwards.
+Windows 98), in RAM (/dev/shm) where there is room, else under /tmp
+(KORVANTA_WINE_NO_RAM=1 keeps it there), and removed afterwards. Processes of
+one run share one template (Template.for_run, KORVANTA_WINE_TEMPLATE).
 
 Typical scenario::
 
@@ -55,6 +57,7 @@ import contextlib
 import dataclasses
 import functools
 import hashlib
+import json
 import os
 import re
 import shutil
@@ -372,17 +375,36 @@ def parse_wine_registry(text: str, root: str) -> RegistryTree:
     tree.add_key(root)
     # Join continued hex lines ("\" at the end, next line indented).
     text = re.sub(r"\\\n\s*", "", text)
-    key = None
-    for line in text.split("\n"):
-        if not line or line.startswith(";") or (line.startswith("#") and key is None):
+    # Each key's section starts with its "[" line; every snapshot of every
+    # machine repeats most sections of the template unchanged, so each is
+    # read once per process. Lines before the first key are the header.
+    for section in re.split(r"\n(?=\[)", text):
+        if not section.startswith("["):
             continue
-        if line.startswith("["):
-            relative, _ = _parse_wine_string(line, 1, "]")
-            key = root + "\\" + relative if relative else root
-            tree.add_key(key)
-            continue
-        if line.startswith("#") or key is None:
-            continue  # #time, #class, #link: metadata, not values
+        keys, values = _parse_wine_section(section, root)
+        for kid, path in keys:
+            tree.keys.setdefault(kid, path)
+        tree.values.update(values)
+    return tree
+
+
+_sections_read: dict[tuple[str, str], tuple[list, list]] = {}
+
+
+def _parse_wine_section(section: str, root: str) -> tuple[list, list]:
+    """The keys (the section's key and its ancestors) and values of one key's
+    section, as RegistryTree entries."""
+    found = _sections_read.get((root, section))
+    if found is not None:
+        return found
+    part = RegistryTree()
+    lines = section.split("\n")
+    relative, _ = _parse_wine_string(lines[0], 1, "]")
+    key = root + "\\" + relative if relative else root
+    part.add_key(key)
+    for line in lines[1:]:
+        if not line or line.startswith((";", "#")):
+            continue  # comments; #time, #class, #link: metadata, not values
         if line.startswith("@="):
             name, rest = "", line[2:]
         elif line.startswith('"'):
@@ -392,8 +414,11 @@ def parse_wine_registry(text: str, root: str) -> RegistryTree:
             rest = line[after + 1:]
         else:
             raise WineError(f"bad line in registry file: {line!r}")
-        tree.add_value(key, name, _parse_wine_data(rest))
-    return tree
+        part.add_value(key, name, _parse_wine_data(rest))
+    if len(_sections_read) > 500_000:
+        _sections_read.clear()
+    found = _sections_read[(root, section)] = (list(part.keys.items()), list(part.values.items()))
+    return found
 
 
 def _parse_wine_data(rest: str) -> RegValue:
@@ -792,9 +817,21 @@ def _wait_for(condition, timeout: float, what: str, process: Optional[subprocess
 # Template
 
 
+#: Names a template that one process built and shared for the whole test run
+#: (scripts/test does, with `winebed.py share-template`); Template.for_run()
+#: attaches to it instead of building one of its own.
+SHARED_TEMPLATE = "KORVANTA_WINE_TEMPLATE"
+
+#: What share() writes last into a template's root: its architecture and
+#: every family's hash table. Its presence means the template is complete.
+_SHARED_RECORD = "shared.json"
+
+
 class Template:
     """The prefixes every machine of a test run is copied from: one per family,
-    built on first use. Build with Template.build(); remove with cleanup()."""
+    built on first use. Build with Template.build() (or Template.for_run());
+    remove with cleanup(), which leaves a template that another process owns
+    in place."""
 
     def __init__(self, root: Path, spares: bool = True, arch: Optional[str] = None) -> None:
         self.root = root
@@ -804,6 +841,8 @@ class Template:
         self._family_prefix: dict[str, Path] = {}
         self._hashes: dict[str, dict[str, tuple[int, int, str]]] = {}
         self._spares: dict[str, tuple[Path, subprocess.Popen]] = {}
+        # False for a template that another process built and removes.
+        self.owned = True
         atexit.register(self.cleanup)
 
     @classmethod
@@ -840,6 +879,51 @@ class Template:
                     entry.mkdir()
         template._family_prefix["nt"] = base
         return template
+
+    @classmethod
+    def for_run(cls, spares: bool = True) -> "Template":
+        """The run's shared template when SHARED_TEMPLATE names one, else a
+        new template of this process's own."""
+        shared = os.environ.get(SHARED_TEMPLATE)
+        return cls.attach(Path(shared), spares) if shared else cls.build(spares=spares)
+
+    @classmethod
+    def attach(cls, root: Path, spares: bool = True) -> "Template":
+        """Uses a template that another process built and shared. Its prefixes
+        are only ever copied, never changed, so any number of processes can
+        use it at once; each keeps its own spares."""
+        record = root / _SHARED_RECORD
+        if not record.is_file():
+            raise WineError(f"{root} is not a shared template ({record} is missing)")
+        shared = json.loads(record.read_text())
+        if shared["arch"] != wine_arch()[0]:
+            raise WineError(f"{root} holds {shared['arch']} prefixes, this run needs {wine_arch()[0]}")
+        template = cls(root, spares)
+        template.owned = False
+        for family in FAMILIES:
+            template._family_prefix[family] = root / family
+            template._hashes[family] = {relative: tuple(entry) for relative, entry in shared["hashes"][family].items()}
+        return template
+
+    @classmethod
+    def share_for_run(cls) -> Optional["Template"]:
+        """Unless SHARED_TEMPLATE already names one, builds and shares a
+        template and names it there for this process and those it starts;
+        returns it for its cleanup() at the end, or None."""
+        if os.environ.get(SHARED_TEMPLATE):
+            return None
+        template = cls.build(spares=False)
+        template.share()
+        os.environ[SHARED_TEMPLATE] = str(template.root)
+        return template
+
+    def share(self) -> None:
+        """Makes every family's prefix and hash table now and records them in
+        the root, so that other processes can attach() to this template."""
+        record = {"arch": wine_arch()[0], "hashes": {family: self.file_hashes(family) for family in FAMILIES}}
+        partial = self.root / (_SHARED_RECORD + ".partial")
+        partial.write_text(json.dumps(record))
+        partial.rename(self.root / _SHARED_RECORD)
 
     def prefix(self, family: str) -> Path:
         """The family's template prefix, made from the NT one on first use."""
@@ -891,12 +975,12 @@ class Template:
             else:
                 shutil.rmtree(spare_root, ignore_errors=True)
         if root is None:
-            root = Path(tempfile.mkdtemp(prefix="korvanta-machine-"))
+            root = _machine_folder()
             if self._copy_prefix(family, root / "prefix").wait() != 0:
                 shutil.rmtree(root, ignore_errors=True)
                 raise WineError(f"cannot copy the {family} template")
         if self.spares:
-            spare_root = Path(tempfile.mkdtemp(prefix="korvanta-machine-"))
+            spare_root = _machine_folder()
             self._spares[family] = (spare_root, self._copy_prefix(family, spare_root / "prefix"))
         return Machine(self, family, root)
 
@@ -908,7 +992,66 @@ class Template:
         # The templates' own sessions ended when they were built.
         self._family_prefix.clear()
         self._hashes.clear()
-        shutil.rmtree(self.root, ignore_errors=True)
+        if self.owned:
+            shutil.rmtree(self.root, ignore_errors=True)
+
+
+#: Where machines are copied when there is room: a tmpfs, because a copy there
+#: takes a fraction of the time and processor that one on a disk file system
+#: takes, and removing one never waits for the disk.
+RAM_FOLDER = Path("/dev/shm")
+#: Memory left to the rest of the system before a machine goes to RAM.
+_RAM_RESERVE = 4 << 30
+
+
+def _machine_folder() -> Path:
+    """A new folder for one machine's copy, named after this process so that
+    a copy left by a killed process can be found (see _sweep_ram_folder)."""
+    parent = RAM_FOLDER if _ram_has_room() else None
+    return Path(tempfile.mkdtemp(prefix=f"korvanta-machine-p{os.getpid()}-", dir=parent))
+
+
+@functools.lru_cache(maxsize=None)
+def _ram_folder_usable() -> bool:
+    # Wine keeps the hidden and system attributes in a user extended
+    # attribute, which older tmpfs cannot hold; without it a machine there
+    # would not behave as one on disk.
+    if os.environ.get("KORVANTA_WINE_NO_RAM"):
+        return False
+    try:
+        with tempfile.NamedTemporaryFile(dir=RAM_FOLDER, prefix="korvanta-probe-") as probe:
+            os.setxattr(probe.name, "user.DOSATTRIB", b"0x2")
+    except OSError:
+        return False
+    _sweep_ram_folder()
+    return True
+
+
+def _ram_has_room() -> bool:
+    if not _ram_folder_usable():
+        return False
+    with open("/proc/meminfo") as f:
+        available = next(int(line.split()[1]) << 10 for line in f if line.startswith("MemAvailable:"))
+    st = os.statvfs(RAM_FOLDER)
+    return available > _RAM_RESERVE and st.f_bavail * st.f_frsize > (2 << 30)
+
+
+def _sweep_ram_folder() -> None:
+    """Removes machine copies whose process has ended: one killed before it
+    could close its machines would otherwise hold that memory until a reboot."""
+    for folder in RAM_FOLDER.glob("korvanta-machine-p*-*"):
+        pid = folder.name.split("-")[2][1:]
+        if not pid.isdigit():
+            continue
+        try:
+            os.kill(int(pid), 0)
+            continue
+        except PermissionError:
+            continue
+        except ProcessLookupError:
+            pass
+        subprocess.run(["chattr", "-R", "-i", str(folder)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 def _walk(top: Path) -> Iterator[Path]:
@@ -1459,3 +1602,24 @@ def _close_live_machines() -> None:
     for machine in list(_live_machines):
         with contextlib.suppress(Exception):
             machine.close()
+
+
+def _share_template(parent: Optional[str]) -> None:
+    """Builds a template with every family prepared, shares it and prints its
+    root; the caller removes it (rm -rf) when the run is over."""
+    template = Template.build(Path(parent) if parent else None, spares=False)
+    atexit.unregister(template.cleanup)
+    try:
+        template.share()
+    except BaseException:
+        shutil.rmtree(template.root, ignore_errors=True)
+        raise
+    print(template.root)
+
+
+if __name__ == "__main__":
+    import sys
+
+    if len(sys.argv) not in (2, 3) or sys.argv[1] != "share-template":
+        sys.exit("usage: winebed.py share-template [PARENT]")
+    _share_template(sys.argv[2] if len(sys.argv) == 3 else None)
