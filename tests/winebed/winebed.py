@@ -898,7 +898,7 @@ class Template:
         shared = json.loads(record.read_text())
         if shared["arch"] != wine_arch()[0]:
             raise WineError(f"{root} holds {shared['arch']} prefixes, this run needs {wine_arch()[0]}")
-        template = cls(root, spares)
+        template = cls(root, spares, arch=shared["arch"])
         template.owned = False
         for family in FAMILIES:
             template._family_prefix[family] = root / family
@@ -920,7 +920,7 @@ class Template:
     def share(self) -> None:
         """Makes every family's prefix and hash table now and records them in
         the root, so that other processes can attach() to this template."""
-        record = {"arch": wine_arch()[0], "hashes": {family: self.file_hashes(family) for family in FAMILIES}}
+        record = {"arch": self.arch, "hashes": {family: self.file_hashes(family) for family in FAMILIES}}
         partial = self.root / (_SHARED_RECORD + ".partial")
         partial.write_text(json.dumps(record))
         partial.rename(self.root / _SHARED_RECORD)
