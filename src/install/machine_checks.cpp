@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "toolkit/key_access.h"
 #include "toolkit/run_time_library.h"
 #include "toolkit/scoped_handle.h"
 
@@ -61,13 +62,8 @@ Membership MembershipFromTokenGroups(PlatformOps& ops, FARPROC openProcessToken,
 }  // namespace
 
 Membership AdministratorsMembership(PlatformOps& ops) {
-  SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
-  ScopedSid administrators(ops);
-  if (!ops.AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID,
-                                    DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
-                                    administrators.Receive())) {
-    return Membership::Unknown;
-  }
+  const ScopedSid administrators = AllocateAdministratorsSid(ops);
+  if (!administrators) return Membership::Unknown;
   const RunTimeFunctions<3> functions = LoadRunTimeFunctions<3>(
       ops, "advapi32.dll", {"CheckTokenMembership", "OpenProcessToken", "GetTokenInformation"});
   if (functions.address[0] != nullptr) {

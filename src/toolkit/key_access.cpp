@@ -42,6 +42,16 @@ std::optional<KeptEntries> WalkKeptEntries(const std::vector<BYTE>& list) {
 
 }  // namespace
 
+ScopedSid AllocateAdministratorsSid(PlatformOps& ops) {
+  SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+  ScopedSid administrators(ops);
+  if (!ops.AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS,
+                                    0, 0, 0, 0, 0, 0, administrators.Receive())) {
+    return ScopedSid(ops);
+  }
+  return administrators;
+}
+
 std::string RegistryObjectName(HKEY root, const std::string& subKey) {
   static const struct {
     HKEY root;
@@ -72,12 +82,8 @@ bool GrantRegistryKeyAccess(PlatformOps& ops, HKEY root, const std::string& subK
   const FARPROC setSecurity = advapi.address[0];
   const std::string objectName = RegistryObjectName(root, subKey);
 
-  SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-  ScopedSid administrators(ops);
-  if (!ops.AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS,
-                                    0, 0, 0, 0, 0, 0, administrators.Receive())) {
-    return false;
-  }
+  const ScopedSid administrators = AllocateAdministratorsSid(ops);
+  if (!administrators) return false;
   // The kept list grown by one allowed entry: its header and mask (8) and
   // the SID (16).
   const DWORD listSize = static_cast<DWORD>(end) + 8 + ops.GetLengthSid(administrators.Get());

@@ -10,8 +10,13 @@
 #include <vector>
 
 #include "platform/platform_ops.h"
+#include "toolkit/scoped_handle.h"
 
 namespace korvanta {
+
+// The Administrators group's SID (S-1-5-32-544), or none when it cannot be
+// made.
+ScopedSid AllocateAdministratorsSid(PlatformOps& ops);
 
 // The name the named-object security functions know the key by: the root's
 // prefix ("MACHINE\" for HKEY_LOCAL_MACHINE, and so on) followed by the
