@@ -151,6 +151,8 @@
       OutBytes(name, nameLength), Size(nameLength), reserved, Address(keyClass),                   \
       Size(classLength), lastWriteTime)                                                            \
   OPERATION(LONG, RegDeleteKeyA, (HKEY key, const char* subKey), StatusResult, key, subKey)        \
+  OPERATION(LONG, RegDeleteValueA, (HKEY key, const char* valueName), StatusResult, key,           \
+      valueName)                                                                                   \
   OPERATION(LONG, RegCloseKey, (HKEY key), KeyClosed, key)                                         \
   /* advapi32: security */                                                                         \
   OPERATION(BOOL, AllocateAndInitializeSid,                                                        \

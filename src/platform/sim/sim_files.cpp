@@ -358,6 +358,12 @@ BOOL SimMachine::CopyFileA(const char* existing, const char* target, BOOL failIf
     if (to->key == from->key) return s.Fail(ERROR_SHARING_VIOLATION);  // the source is open
     if (old->lockError != 0) return s.Fail(old->lockError);
     if (old->attributes & FILE_ATTRIBUTE_READONLY) return s.Fail(ERROR_ACCESS_DENIED);
+    // NT overwrites a hidden or system file only with a file that has those
+    // bits too.
+    constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    if (!s.Is9x() && (old->attributes & ~source->attributes & kKept) != 0) {
+      return s.Fail(ERROR_ACCESS_DENIED);
+    }
   }
   // The copy takes the source's attributes and is marked for backup.
   const std::string bytes = source->bytes;
@@ -593,8 +599,13 @@ UINT SimMachine::GetDriveTypeA(const char* root) {
 
 // ---- the restart ---------------------------------------------------------------------
 
-void SimMachine::Restart() {
+void SimMachine::Restart(Shutdown shutdown) {
   State& s = *state_;
+  if (shutdown == Shutdown::Orderly) {
+    s.FlushProfileCache();
+  } else {
+    s.profileCache.reset();
+  }
   // Whoever held files open is gone.
   for (auto& [key, node] : s.nodes) node.lockError = 0;
 

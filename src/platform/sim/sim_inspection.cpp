@@ -144,6 +144,8 @@ std::map<std::string, std::string> SimMachine::Places() const {
     count = std::to_string(count.empty() ? 1 : std::stoi(count) + 1);
   }
 
+  if (s.profileCache) places["unflushed " + s.profileCache->path.key] = s.profileCache->bytes;
+
   for (const SimDevice& device : s.devices) {
     places["device " + Upper(device.instanceId)] =
         "ids " + Hex(device.hardwareIdsMultiSz) + (device.present ? " present" : " absent") +

@@ -122,6 +122,7 @@ std::string JoinArgs(std::initializer_list<LogArg> args) {
 }
 
 std::optional<DWORD> SimMachine::State::Record(const char* operation, const std::string& args) {
+  if (callHook) callHook();
   calls.push_back(std::string(operation) + "(" + args + ")");
   for (auto it = faults.begin(); it != faults.end(); ++it) {
     if (it->operation != operation || args.find(it->argumentContains) == std::string::npos) {
@@ -168,6 +169,40 @@ SimMachine::SimMachine() : state_(std::make_unique<State>()) {
 
 SimMachine::~SimMachine() {
   for (const auto& [block, info] : state_->blocks) std::free(const_cast<void*>(block));
+}
+
+namespace {
+
+std::shared_ptr<RegKey> CloneKey(const RegKey& key, RegKey* parent) {
+  auto copy = std::make_shared<RegKey>(key);
+  copy->parent = parent;
+  for (auto& [name, subkey] : copy->subkeys) subkey = CloneKey(*subkey, copy.get());
+  return copy;
+}
+
+}  // namespace
+
+void SimMachine::SetCallHook(std::function<void()> hook) { state_->callHook = std::move(hook); }
+
+std::unique_ptr<SimMachine> SimMachine::StoppedCopy() const {
+  auto copy = std::make_unique<SimMachine>();
+  State& s = *copy->state_;
+  s = *state_;
+  for (auto& [root, key] : s.roots) key = CloneKey(*key, nullptr);
+  // What the ended process held goes with it.
+  s.regHandles.clear();
+  s.processHandles.clear();
+  s.snapshots.clear();
+  s.findHandles.clear();
+  s.deviceSets.clear();
+  s.blocks.clear();
+  for (LibraryState& library : s.libraries) library.references = 0;
+  s.faults.clear();
+  s.messageBoxes.clear();
+  s.calls.clear();
+  s.callHook = nullptr;
+  s.lastError = 0;
+  return copy;
 }
 
 void SimMachine::SetPlatform(DWORD platformId, DWORD majorVersion, DWORD minorVersion) {

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -136,8 +137,22 @@ class SimMachine : public PlatformOps {
   std::vector<std::pair<std::string, std::string>> PendingRenames() const;
   // The next start of Windows: on the 9x family the [rename] section of
   // Wininit.ini in the Windows directory is carried out and the file renamed to
-  // wininit.bak; then the pending MoveFileExA renames, in order.
-  void Restart();
+  // wininit.bak; then the pending MoveFileExA renames, in order. An orderly
+  // shutdown first writes the profile file the 9x family holds in its cache;
+  // a power loss (or the reset button) drops it.
+  enum class Shutdown { Orderly, PowerLoss };
+  void Restart(Shutdown shutdown = Shutdown::Orderly);
+
+  // ---- a process stopped at any moment -----------------------------------------
+  // Called at the start of every PlatformOps call, before it is logged or has
+  // any effect (none: no hook).
+  void SetCallHook(std::function<void()> hook);
+  // A new machine as it stands when the running process is ended right now
+  // (the task manager, a crash): files, registry, devices, pending renames,
+  // other processes and Windows' own profile cache stay; what the process held
+  // (handles, libraries, memory, its boxes, call log and planned faults) is
+  // gone, and no destructor or clean-up of the process reaches the machine.
+  std::unique_ptr<SimMachine> StoppedCopy() const;
 
   // ---- registry -------------------------------------------------------------
   void AddRegistryKey(HKEY root, const std::string& path);
@@ -239,6 +254,8 @@ class SimMachine : public PlatformOps {
   //   "access HKLM\SYSTEM\...\Enum\Root"    -> the key's access list
   //   "rename C:\A -> C:\B"                   -> how often it is pending
   //   "device ROOT\REALTIME\0000"            -> ids, driver and presence
+  //   "unflushed C:\WINDOWS\WININIT.INI"      -> what the 9x profile cache
+  //                                              holds and the disk does not yet
   // Profile files (".ini") appear entry by entry, so that two runs that write
   // different keys of one file can be told apart; an entry that occurs more
   // than once in a section is numbered.
@@ -311,6 +328,7 @@ class SimMachine : public PlatformOps {
   LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* nameLength, DWORD* reserved,
                      char* keyClass, DWORD* classLength, FILETIME* lastWriteTime) override;
   LONG RegDeleteKeyA(HKEY key, const char* subKey) override;
+  LONG RegDeleteValueA(HKEY key, const char* valueName) override;
   LONG RegCloseKey(HKEY key) override;
   BOOL AllocateAndInitializeSid(SID_IDENTIFIER_AUTHORITY* authority, BYTE subAuthorityCount,
                                 DWORD sub0, DWORD sub1, DWORD sub2, DWORD sub3, DWORD sub4,

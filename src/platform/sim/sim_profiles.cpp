@@ -143,6 +143,7 @@ ProfileTarget OpenForWrite(SimMachine::State& s, const char* file) {
   }
   target.path = s.Resolve(s.ProfilePath(file ? file : "win.ini"), &target.error);
   if (!target.path) return target;
+  s.UseProfile(*target.path);
   if (target.path->parentKey.empty() || !s.IsDirectory(target.path->parentKey)) {
     target.error = ERROR_PATH_NOT_FOUND;
     return target;
@@ -157,19 +158,30 @@ ProfileTarget OpenForWrite(SimMachine::State& s, const char* file) {
   return target;
 }
 
+void WriteToDisk(SimMachine::State& s, const ResolvedPath& path, const std::string& bytes) {
+  if (FileNode* node = s.Find(path.key)) {
+    node->bytes = bytes;
+    node->attributes |= FILE_ATTRIBUTE_ARCHIVE;
+  } else if (s.IsDirectory(path.parentKey)) {
+    s.PutFile(path, bytes, FILE_ATTRIBUTE_ARCHIVE);
+  }
+}
+
 void Store(SimMachine::State& s, ProfileTarget& target, const std::string& bytes) {
-  if (target.node != nullptr) {
-    target.node->bytes = bytes;
-    target.node->attributes |= FILE_ATTRIBUTE_ARCHIVE;
+  // Windows 9x writes a profile file to disk only when it flushes its cache;
+  // NT writes each change through at once.
+  if (s.Is9x()) {
+    s.profileCache = SimMachine::State::ProfileCache{*target.path, bytes};
   } else {
-    s.PutFile(*target.path, bytes, FILE_ATTRIBUTE_ARCHIVE);
+    WriteToDisk(s, *target.path, bytes);
   }
 }
 
 // Deletes a section, header and body, when the file has it.
 void RemoveSection(SimMachine::State& s, ProfileTarget& target, std::string_view section) {
-  if (target.node == nullptr) return;
-  std::string bytes = target.node->bytes;
+  const std::optional<std::string> current = s.ProfileBytes(*target.path);
+  if (!current) return;
+  std::string bytes = *current;
   const std::vector<Line> lines = SplitLines(bytes);
   const std::optional<SectionSpan> span = FindSection(lines, bytes, section);
   if (!span) return;
@@ -179,6 +191,20 @@ void RemoveSection(SimMachine::State& s, ProfileTarget& target, std::string_view
 }
 
 }  // namespace
+
+std::optional<std::string> SimMachine::State::ProfileBytes(const ResolvedPath& path) const {
+  if (profileCache && profileCache->path.key == path.key) return profileCache->bytes;
+  const FileNode* node = Find(path.key);
+  if (node == nullptr || node->directory) return std::nullopt;
+  return node->bytes;
+}
+
+void SimMachine::State::FlushProfileCache() {
+  if (!profileCache) return;
+  const ProfileCache cached = std::move(*profileCache);
+  profileCache.reset();
+  WriteToDisk(*this, cached.path, cached.bytes);
+}
 
 DWORD SimMachine::GetPrivateProfileSectionA(const char* section, char* buffer, DWORD size,
                                             const char* file) {
@@ -199,16 +225,17 @@ DWORD SimMachine::GetPrivateProfileSectionA(const char* section, char* buffer, D
   };
   DWORD error = 0;
   const std::optional<ResolvedPath> path = s.Resolve(s.ProfilePath(file ? file : "win.ini"), &error);
-  const FileNode* node = path ? s.Find(path->key) : nullptr;
-  if (node == nullptr || node->directory) {
+  if (path) s.UseProfile(*path);
+  const std::optional<std::string> bytes = path ? s.ProfileBytes(*path) : std::nullopt;
+  if (!bytes) {
     s.lastError = ERROR_FILE_NOT_FOUND;
     return emptyResult();
   }
-  const std::vector<Line> lines = SplitLines(node->bytes);
-  if (!FindSection(lines, node->bytes, section)) return emptyResult();
+  const std::vector<Line> lines = SplitLines(*bytes);
+  if (!FindSection(lines, *bytes, section)) return emptyResult();
 
   std::string joined;
-  for (const std::string& entry : ProfileSectionEntries(node->bytes, section)) {
+  for (const std::string& entry : ProfileSectionEntries(*bytes, section)) {
     joined += entry;
     joined += '\0';
   }
@@ -234,9 +261,12 @@ BOOL SimMachine::WritePrivateProfileStringA(const char* section, const char* key
   if (auto error = s.Record("WritePrivateProfileStringA", JoinArgs({section, key, value, file}))) {
     return s.Fail(*error);
   }
-  // All three null: flush the cached copy of the file. Nothing is cached here,
-  // so there is nothing to do, and Windows reports success.
-  if (section == nullptr && key == nullptr && value == nullptr) return TRUE;
+  // All three null: flush the cached copy of the file, which Windows reports
+  // with a result of zero, as it does a failure.
+  if (section == nullptr && key == nullptr && value == nullptr) {
+    s.FlushProfileCache();
+    return FALSE;
+  }
   if (section == nullptr) return s.Fail(ERROR_FILE_NOT_FOUND);
 
   ProfileTarget target = OpenForWrite(s, file);
@@ -245,7 +275,7 @@ BOOL SimMachine::WritePrivateProfileStringA(const char* section, const char* key
     RemoveSection(s, target, section);
     return TRUE;
   }
-  std::string bytes = target.node ? target.node->bytes : std::string();
+  std::string bytes = s.ProfileBytes(*target.path).value_or(std::string());
   const std::vector<Line> lines = SplitLines(bytes);
   const std::optional<SectionSpan> span = FindSection(lines, bytes, section);
 
@@ -286,7 +316,10 @@ BOOL SimMachine::WritePrivateProfileSectionA(const char* section, const char* en
                             JoinArgs({section, LogArg::MultiString(entries), file}))) {
     return s.Fail(*error);
   }
-  if (section == nullptr && entries == nullptr) return TRUE;  // flush, as above
+  if (section == nullptr && entries == nullptr) {  // flush, as above
+    s.FlushProfileCache();
+    return TRUE;
+  }
   if (section == nullptr) return s.Fail(ERROR_FILE_NOT_FOUND);
   ProfileTarget target = OpenForWrite(s, file);
   if (target.error != 0) return s.Fail(target.error);
@@ -294,7 +327,7 @@ BOOL SimMachine::WritePrivateProfileSectionA(const char* section, const char* en
     RemoveSection(s, target, section);
     return TRUE;
   }
-  std::string bytes = target.node ? target.node->bytes : std::string();
+  std::string bytes = s.ProfileBytes(*target.path).value_or(std::string());
   const std::vector<Line> lines = SplitLines(bytes);
 
   // Every entry becomes one line, as given; an entry without "=" is kept too.

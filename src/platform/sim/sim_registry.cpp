@@ -544,6 +544,22 @@ LONG SimMachine::RegDeleteKeyA(HKEY key, const char* subKey) {
   return ERROR_SUCCESS;
 }
 
+LONG SimMachine::RegDeleteValueA(HKEY key, const char* valueName) {
+  State& s = *state_;
+  if (auto error = s.Record("RegDeleteValueA", JoinArgs({key, valueName}))) {
+    return static_cast<LONG>(*error);
+  }
+  LONG error = 0;
+  const std::shared_ptr<RegKey> target = KeyFor(s, key, KEY_SET_VALUE, &error);
+  if (!target) return error;
+  const std::string name = valueName ? valueName : "";
+  const auto value = std::find_if(target->values.begin(), target->values.end(),
+                                  [&](const auto& entry) { return IEquals(entry.first, name); });
+  if (value == target->values.end()) return ERROR_FILE_NOT_FOUND;
+  target->values.erase(value);
+  return ERROR_SUCCESS;
+}
+
 LONG SimMachine::RegCloseKey(HKEY key) {
   State& s = *state_;
   if (auto error = s.Record("RegCloseKey", JoinArgs({key}))) return static_cast<LONG>(*error);

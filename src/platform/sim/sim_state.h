@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -197,7 +198,26 @@ struct SimMachine::State {
   // memory
   std::map<const void*, MemoryBlock> blocks;
 
+  // Windows 9x keeps the profile file last written in memory until it is
+  // flushed, another profile file is used, or Windows shuts down in order;
+  // here only while it holds what the disk does not (sim_profiles.cpp).
+  struct ProfileCache {
+    ResolvedPath path;
+    std::string bytes;
+  };
+  std::optional<ProfileCache> profileCache;
+  // The bytes of a profile file as the profile functions see them: the
+  // cache's, else the disk's; none for a missing file.
+  std::optional<std::string> ProfileBytes(const ResolvedPath& path) const;
+  // Writes the cached file to disk (sim_profiles.cpp).
+  void FlushProfileCache();
+  // Any profile call on another file writes the cached one first.
+  void UseProfile(const ResolvedPath& path) {
+    if (profileCache && profileCache->path.key != path.key) FlushProfileCache();
+  }
+
   // faults, messages, calls
+  std::function<void()> callHook;
   std::vector<Fault> faults;
   std::vector<MessageBoxRecord> messageBoxes;
   std::vector<std::string> calls;

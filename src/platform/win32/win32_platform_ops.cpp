@@ -248,6 +248,10 @@ LONG Win32PlatformOps::RegDeleteKeyA(HKEY key, const char* subKey) {
   return ::RegDeleteKeyA(key, subKey);
 }
 
+LONG Win32PlatformOps::RegDeleteValueA(HKEY key, const char* valueName) {
+  return ::RegDeleteValueA(key, valueName);
+}
+
 LONG Win32PlatformOps::RegCloseKey(HKEY key) { return ::RegCloseKey(key); }
 
 BOOL Win32PlatformOps::AllocateAndInitializeSid(SID_IDENTIFIER_AUTHORITY* authority,

@@ -87,6 +87,7 @@ class Win32PlatformOps final : public PlatformOps {
   LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* nameLength, DWORD* reserved,
                      char* keyClass, DWORD* classLength, FILETIME* lastWriteTime) override;
   LONG RegDeleteKeyA(HKEY key, const char* subKey) override;
+  LONG RegDeleteValueA(HKEY key, const char* valueName) override;
   LONG RegCloseKey(HKEY key) override;
 
   BOOL AllocateAndInitializeSid(SID_IDENTIFIER_AUTHORITY* authority, BYTE subAuthorityCount,
