@@ -18,6 +18,11 @@ constexpr char HardwareId[] = "*korvanta\\rundavek";
 // once, and for good on NT 4, where each key created meanwhile keeps a copy.
 constexpr char GrantedKey[] = "SYSTEM\\CurrentControlSet\\Enum\\Root\\";
 
+// The branch's list as it was before the grant, kept in the driver's own
+// service key for as long as the grant stands.
+const KeptSecurityPlace KeptAccess = {
+    HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\RUNDAVEK", "SavedEnumRootAccess"};
+
 constexpr char PermissionMessage[] = "Unable to set permission for \"HKLM\\System\\Enum\\Root\" !";
 
 constexpr char ClassKey[] =
@@ -109,10 +114,15 @@ void InstallKernelNt(const Platform& platform, std::string sourceDir, std::strin
   // back afterwards, on every way out of the stage. Without it the branch
   // stays widened or, worse, shut to everyone including the system, which
   // then no longer finds its own root devices. A list that cannot be read is
-  // not touched at all.
-  const std::optional<SavedKeySecurity> saved =
-      ReadRegistryKeySecurity(ops, HKEY_LOCAL_MACHINE, GrantedKey);
-  const KeySecurityRestorer restorer(ops, HKEY_LOCAL_MACHINE, GrantedKey, saved);
+  // not touched at all. A copy kept by an earlier run that was stopped before
+  // it put the list back holds the list as it was; the key itself then
+  // holds the widened one.
+  std::optional<SavedKeySecurity> saved = ReadKeptKeySecurity(ops, KeptAccess);
+  if (!saved) {
+    saved = ReadRegistryKeySecurity(ops, HKEY_LOCAL_MACHINE, GrantedKey);
+    if (saved) KeepKeySecurity(ops, KeptAccess, *saved);
+  }
+  const KeySecurityRestorer restorer(ops, HKEY_LOCAL_MACHINE, GrantedKey, saved, KeptAccess);
   if (!saved || !GrantRegistryKeyAccess(ops, HKEY_LOCAL_MACHINE, GrantedKey, GENERIC_ALL, *saved)) {
     ShowInstallMessage(ops, PermissionMessage);
   }

@@ -133,15 +133,23 @@ bool FileExists(PlatformOps& ops, const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-void ClearReadOnly(PlatformOps& ops, const std::string& path) {
+void ClearAttributes(PlatformOps& ops, const std::string& path, DWORD bits) {
   const DWORD attributes = ops.GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return;
-  if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) return;
-  ops.SetFileAttributesA(path.c_str(),
-                         (attributes & ~DWORD{FILE_ATTRIBUTE_READONLY}) | FILE_ATTRIBUTE_ARCHIVE);
+  if ((attributes & bits) == 0) return;
+  ops.SetFileAttributesA(path.c_str(), (attributes & ~bits) | FILE_ATTRIBUTE_ARCHIVE);
+}
+
+void ClearReadOnly(PlatformOps& ops, const std::string& path) {
+  ClearAttributes(ops, path, FILE_ATTRIBUTE_READONLY);
 }
 
 bool CopyWritable(PlatformOps& ops, const std::string& source, const std::string& target) {
+  // A copy onto a read-only file fails, and on the NT family so does one onto
+  // a hidden or system file from a source without those bits. A file that a
+  // stopped run left read-only would otherwise never be replaced again.
+  ClearAttributes(ops, target,
+                  FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
   if (!ops.CopyFileA(source.c_str(), target.c_str(), FALSE)) return false;
   // CopyFileA gives the copy the source's attributes, and every file on a
   // CD-ROM is read-only: a read-only copy would stop the next update and
@@ -153,7 +161,6 @@ bool CopyWritable(PlatformOps& ops, const std::string& source, const std::string
 void CopyAndReport(PlatformOps& ops, const std::string& source, const std::string& target,
                    const std::string& failureMessage) {
   if (!FileExists(ops, source)) return;
-  ClearReadOnly(ops, target);
   if (!CopyWritable(ops, source, target)) ShowInstallMessage(ops, failureMessage);
 }
 

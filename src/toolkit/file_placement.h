@@ -49,19 +49,25 @@ std::string AdjustTrailingBackslash(PlatformOps& ops, const std::string& path, b
 // True when a file (not a folder) of that name exists.
 bool FileExists(PlatformOps& ops, const std::string& path);
 
-// A read-only file gets the read-only bit cleared and the archive bit set; its
-// other attributes stay. A missing file, a folder or a writable file is left
-// alone. A failure is not reported: the copy that follows fails and says so.
+// A file with any of `bits` set gets them cleared and the archive bit set; its
+// other attributes stay. A missing file, a folder or a file with none of them
+// is left alone. A failure is not reported: the copy that follows fails and
+// says so.
+void ClearAttributes(PlatformOps& ops, const std::string& path, DWORD bits);
+
+// ClearAttributes for the read-only bit.
 void ClearReadOnly(PlatformOps& ops, const std::string& path);
 
-// Copies source over target; after a successful copy the new file's
-// read-only bit is cleared the way ClearReadOnly does. True when the copy
-// succeeded, whether or not the bit could be cleared.
+// Copies source over target: first the read-only, hidden and system bits of
+// an existing target are cleared (ClearAttributes), since a copy onto a file
+// with them fails; after a successful copy the new file's read-only bit is
+// cleared the way ClearReadOnly does. True when the copy succeeded, whether
+// or not a bit could be cleared.
 bool CopyWritable(PlatformOps& ops, const std::string& source, const std::string& target);
 
-// When the source exists: clear the target's read-only bit, copy over the
-// target (CopyWritable) and show `failureMessage` when the copy fails. A
-// missing source does nothing and shows nothing.
+// When the source exists: copy over the target (CopyWritable) and show
+// `failureMessage` when the copy fails. A missing source does nothing and
+// shows nothing.
 void CopyAndReport(PlatformOps& ops, const std::string& source, const std::string& target,
                    const std::string& failureMessage);
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "toolkit/registry_writers.h"
 #include "toolkit/run_time_library.h"
 #include "toolkit/scoped_handle.h"
 
@@ -165,13 +166,73 @@ bool RestoreRegistryKeySecurity(PlatformOps& ops, HKEY root, const std::string& 
                                    nullptr) == ERROR_SUCCESS;
 }
 
+namespace {
+
+constexpr BYTE KeptProtected = 1;
+constexpr BYTE KeptHasList = 2;
+
+// An ACL's size field counts it whole; no list is larger than 64 KiB.
+constexpr DWORD LargestKeptCopy = 1 + 0xFFFF;
+
+}  // namespace
+
+std::optional<SavedKeySecurity> ReadKeptKeySecurity(PlatformOps& ops,
+                                                    const KeptSecurityPlace& place) {
+  HKEY opened = nullptr;
+  if (ops.RegOpenKeyExA(place.root, place.keyPath, 0, KEY_QUERY_VALUE, &opened) !=
+      ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  ScopedRegKey key(ops, opened);
+  std::vector<BYTE> bytes(LargestKeptCopy);
+  DWORD type = REG_NONE;
+  DWORD size = LargestKeptCopy;
+  if (ops.RegQueryValueExA(key.Get(), place.valueName, nullptr, &type, bytes.data(), &size) !=
+          ERROR_SUCCESS ||
+      type != REG_BINARY || size < 1 || size > bytes.size()) {
+    return std::nullopt;
+  }
+  SavedKeySecurity saved;
+  saved.isProtected = (bytes[0] & KeptProtected) != 0;
+  saved.hasList = (bytes[0] & KeptHasList) != 0;
+  saved.list.assign(bytes.begin() + 1, bytes.begin() + size);
+  if (!saved.hasList) return saved.list.empty() ? std::optional(saved) : std::nullopt;
+  // Only a list whose own size is the copy's, and whose entries fit it, can
+  // be put back.
+  if (saved.list.size() < sizeof(ACL) ||
+      reinterpret_cast<const ACL*>(saved.list.data())->AclSize != saved.list.size() ||
+      !WalkKeptEntries(saved.list)) {
+    return std::nullopt;
+  }
+  return saved;
+}
+
+void KeepKeySecurity(PlatformOps& ops, const KeptSecurityPlace& place,
+                     const SavedKeySecurity& saved) {
+  std::vector<BYTE> bytes;
+  bytes.push_back(static_cast<BYTE>((saved.isProtected ? KeptProtected : 0) |
+                                    (saved.hasList ? KeptHasList : 0)));
+  if (saved.hasList) bytes.insert(bytes.end(), saved.list.begin(), saved.list.end());
+  RegWriteBinary(ops, place.root, place.keyPath, place.valueName,
+                 static_cast<DWORD>(bytes.size()), bytes.data());
+}
+
 KeySecurityRestorer::~KeySecurityRestorer() {
   if (!saved_) return;
   for (const bool stateProtection : {true, false}) {
     // The stage may be on its way out with an exception of its own: nothing
     // of the restore may leave the destructor.
     try {
-      if (RestoreRegistryKeySecurity(ops_, root_, subKey_, *saved_, stateProtection)) return;
+      if (!RestoreRegistryKeySecurity(ops_, root_, subKey_, *saved_, stateProtection)) continue;
+      if (kept_) {
+        HKEY opened = nullptr;
+        if (ops_.RegOpenKeyExA(kept_->root, kept_->keyPath, 0, KEY_SET_VALUE, &opened) ==
+            ERROR_SUCCESS) {
+          ScopedRegKey key(ops_, opened);
+          ops_.RegDeleteValueA(key.Get(), kept_->valueName);
+        }
+      }
+      return;
     } catch (...) {
     }
   }

@@ -59,15 +59,42 @@ std::optional<SavedKeySecurity> ReadRegistryKeySecurity(PlatformOps& ops, HKEY r
 bool RestoreRegistryKeySecurity(PlatformOps& ops, HKEY root, const std::string& subKey,
                                 const SavedKeySecurity& saved, bool stateProtection = true);
 
+// A REG_BINARY value that keeps a key's access list, as read before a grant
+// widened it, for as long as the grant stands: a run that is stopped before
+// it puts the list back (the power fails, the task manager ends it) leaves
+// the copy, and the next run takes the list from it rather than the widened
+// list it would read from the key. Its bytes: one byte of flags (1: the list
+// is protected, 2: the key has a list), then the list.
+struct KeptSecurityPlace {
+  HKEY root;
+  const char* keyPath;
+  const char* valueName;
+};
+
+// The kept copy; nothing when there is none or it is not a well-formed copy.
+std::optional<SavedKeySecurity> ReadKeptKeySecurity(PlatformOps& ops,
+                                                    const KeptSecurityPlace& place);
+// Writes the copy, creating its key as needed. A failure is not reported: the
+// grant then works as without a copy.
+void KeepKeySecurity(PlatformOps& ops, const KeptSecurityPlace& place,
+                     const SavedKeySecurity& saved);
+
 // Puts a key's saved access list back when the scope ends, on every way out,
 // exceptions included: a key left widened is widened with every key
 // below it. A restore that fails is tried once more with the list alone,
-// without the protection flags. Does nothing when nothing was saved.
+// without the protection flags. Once the list is back, the kept copy (when a
+// place is given) is removed; after a failed restore it stays for the next
+// run. Does nothing when nothing was saved.
 class KeySecurityRestorer {
  public:
   KeySecurityRestorer(PlatformOps& ops, HKEY root, std::string subKey,
-                      std::optional<SavedKeySecurity> saved)
-      : ops_(ops), root_(root), subKey_(std::move(subKey)), saved_(std::move(saved)) {}
+                      std::optional<SavedKeySecurity> saved,
+                      std::optional<KeptSecurityPlace> kept = std::nullopt)
+      : ops_(ops),
+        root_(root),
+        subKey_(std::move(subKey)),
+        saved_(std::move(saved)),
+        kept_(kept) {}
   ~KeySecurityRestorer();
   KeySecurityRestorer(const KeySecurityRestorer&) = delete;
   KeySecurityRestorer& operator=(const KeySecurityRestorer&) = delete;
@@ -77,6 +104,7 @@ class KeySecurityRestorer {
   HKEY root_;
   std::string subKey_;
   std::optional<SavedKeySecurity> saved_;
+  std::optional<KeptSecurityPlace> kept_;
 };
 
 }  // namespace korvanta

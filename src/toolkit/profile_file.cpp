@@ -26,6 +26,16 @@ void ProfileFile::WriteValue(const std::string& section, const std::string& key,
                                       fileName_.c_str()) == 0) {
     throw InstallerException("Exception", "Unable to write to " + fileName_);
   }
+  FlushProfileFile(ops_, fileName_);
+}
+
+void FlushProfileFile(PlatformOps& ops, const std::string& fileName) {
+  // With all three null the system writes its cached copy of the file to
+  // disk. Windows 9x holds the file last written in memory until then, and
+  // loses it when the machine is switched off instead of shut down; Wine
+  // writes at once. Windows answers zero either way, so the result says
+  // nothing.
+  ops.WritePrivateProfileStringA(nullptr, nullptr, nullptr, fileName.c_str());
 }
 
 bool CommentOutDeviceLines(std::span<char> section, const std::string& driverName) {
@@ -51,9 +61,8 @@ bool CommentOutDeviceLines(std::span<char> section, const std::string& driverNam
 
 void DisableDeviceEntry(PlatformOps& ops, const std::string& fileName, const std::string& section,
                         const std::string& driverName) {
-  // With all three null the system flushes its cached copy of the file, so
-  // that the section is read as it stands on disk.
-  ops.WritePrivateProfileStringA(nullptr, nullptr, nullptr, fileName.c_str());
+  // The section is read as it stands on disk.
+  FlushProfileFile(ops, fileName);
 
   // A section that does not fit comes back cut short with the result size - 2;
   // writing that back would drop the entries that did not fit. Wine also
@@ -74,6 +83,7 @@ void DisableDeviceEntry(PlatformOps& ops, const std::string& fileName, const std
   // of an entry an earlier run already disabled, or of every static driver.
   if (!CommentOutDeviceLines(buffer, driverName)) return;
   ops.WritePrivateProfileSectionA(section.c_str(), buffer.data(), fileName.c_str());
+  FlushProfileFile(ops, fileName);
 }
 
 }  // namespace korvanta

@@ -20,7 +20,8 @@ class ProfileFile {
  public:
   ProfileFile(PlatformOps& ops, std::string fileName);
 
-  // Writes key=value into the section. A value that cannot be written raises
+  // Writes key=value into the section and has the file flushed to disk
+  // (FlushProfileFile). A value that cannot be written raises
   // InstallerException("Exception", "Unable to write to <file name as passed>"),
   // which ends the run. Empty strings stay empty strings, never null pointers,
   // so a write can never delete a key or a section.
@@ -33,6 +34,11 @@ class ProfileFile {
   std::string fileName_;
 };
 
+// Has Windows write its cached copy of the profile file to disk; a write
+// that is not flushed is lost on the 9x family when the power fails. The
+// result is not looked at: Windows answers a flush with zero.
+void FlushProfileFile(PlatformOps& ops, const std::string& fileName);
+
 // Turns every entry that is exactly "device=<driverName>" (letter case
 // included, nothing around it) into ";evice=<driverName>" in a section buffer
 // as GetPrivateProfileSectionA fills it (zero-terminated entries closed by an
@@ -41,7 +47,7 @@ class ProfileFile {
 bool CommentOutDeviceLines(std::span<char> section, const std::string& driverName);
 
 // Rewrites the section of the profile file with the driver's device entries
-// disabled. Reports nothing. The file is left untouched when no entry was
+// disabled, and flushes the file. Reports nothing. The file is left untouched when no entry was
 // disabled (nothing matched, the section is missing or could not be read) and
 // when the section is too large to be read whole (more than 1 MiB), so no
 // entry or comment can be lost.

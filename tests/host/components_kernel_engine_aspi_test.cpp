@@ -3,6 +3,7 @@
 // staged copies, a failed Wininit.ini write, values left by earlier runs).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -183,18 +184,22 @@ TEST(AudioEngineTest, EachStagedCopyAloneSchedulesItsOwnReplacement) {
   }
 }
 
-// A staged file left read-only by someone else makes its copy fail: nothing
-// is scheduled for it, and for the program no value is written.
+// A staged file held open by another program makes its copy fail: nothing
+// is scheduled for it, and for the program no value is written. One that a
+// stopped run left read-only is replaced.
 TEST(AudioEngineTest, FailedStagedCopySchedulesNothing) {
   SimMachine machine;
   Family(machine, false);
   machine.AddFile(Src + std::string("RUNDAVEK.DLL"), "library");
   machine.AddFile(Src + std::string("RUNDAVEK.EXE"), "program");
-  machine.AddFile(std::string(SysNt) + "\\RUNDAVEK.EX", "old", FILE_ATTRIBUTE_READONLY);
+  machine.AddFile(std::string(SysNt) + "\\RUNDAVEK.DL", "old", FILE_ATTRIBUTE_READONLY);
+  machine.AddFile(std::string(SysNt) + "\\RUNDAVEK.EX", "old");
+  machine.LockFile(std::string(SysNt) + "\\RUNDAVEK.EX");
   InstallAudioEngine({machine, 2}, Src, Win, SysNt);
   EXPECT_EQ(
       Scheduled(machine, false),
       (Renames{{std::string(SysNt) + "\\RUNDAVEK.DLL", std::string(SysNt) + "\\RUNDAVEK.DL"}}));
+  EXPECT_EQ(machine.ReadFile(std::string(SysNt) + "\\RUNDAVEK.DL"), "library");
   EXPECT_FALSE(machine.RegistryKeyExists(HKEY_LOCAL_MACHINE, SettingsKey));
   EXPECT_TRUE(machine.MessageBoxes().empty());
 }
@@ -243,9 +248,11 @@ TEST(AspiLayerTest, PresentLayerIsLeftAloneAfterTheExistenceTest) {
   }
 }
 
-// Only rows whose staged copy succeeds get their pair of replacements, backup
-// first; the values follow whatever the copies did. Folders given with or
-// without their backslash give the same paths.
+// The values come first, whatever the copies do; only rows whose staged copy
+// succeeds get their pair of replacements, backup first, with the file the
+// presence test looks for last. A backup that exists already is not
+// replaced. Folders given with or without their backslash give the same
+// paths.
 TEST(AspiLayerTest, RowsThatCopiedGetBackupThenInstallAndValuesAlwaysFollow) {
   {
     SimMachine machine;
@@ -253,12 +260,22 @@ TEST(AspiLayerTest, RowsThatCopiedGetBackupThenInstallAndValuesAlwaysFollow) {
     const std::string s = std::string(Sys9x) + "\\";
     for (const char* name : {"WNASPI32.9x", "ASPIENUM.9x", "APIX.9x"})
       machine.AddFile(Src + std::string(name), name);
-    machine.AddFile(s + "ASPIENUM.9x", "left by an earlier run, read-only",
+    machine.AddFile(s + "ASPIENUM.9x", "left by a stopped run, read-only",
                     FILE_ATTRIBUTE_READONLY);
-    // No IOSUBSYS folder: row 4 fails and the folder is not created.
+    // No IOSUBSYS folder: APIX fails and the folder is not created.
     InstallAspiLayer({machine, 1}, "C:\\setup", "C:\\WINDOWS\\", s);
-    EXPECT_EQ(Scheduled(machine, true), (Renames{{s + "WNASPI32.OLD", s + "WNASPI32.DLL"},
+    EXPECT_EQ(Scheduled(machine, true), (Renames{{s + "ASPIENUM.OLD", s + "ASPIENUM.VXD"},
+                                                 {s + "ASPIENUM.VXD", s + "ASPIENUM.9x"},
+                                                 {s + "WNASPI32.OLD", s + "WNASPI32.DLL"},
                                                  {s + "WNASPI32.DLL", s + "WNASPI32.9x"}}));
+    EXPECT_EQ(machine.ReadFile(s + "ASPIENUM.9x"), "ASPIENUM.9x");
+    const std::vector<std::string> calls = machine.Calls();
+    const auto first = [&](const char* operation) {
+      return std::find_if(calls.begin(), calls.end(), [&](const std::string& call) {
+        return call.rfind(operation, 0) == 0;
+      });
+    };
+    EXPECT_LT(first("RegSetValueExA"), first("CopyFileA"));
     EXPECT_FALSE(machine.DirectoryExists(s + "IOSUBSYS"));
     // The values themselves are checked byte for byte under Wine.
     EXPECT_EQ(machine.CallsTo("RegSetValueExA").size(), 3u);
@@ -270,14 +287,14 @@ TEST(AspiLayerTest, RowsThatCopiedGetBackupThenInstallAndValuesAlwaysFollow) {
     for (const char* name : {"ASPI32.NT", "WINASPI.NT", "WOWPOST.NT"})
       machine.AddFile(Src + std::string(name), name);
     machine.AddFile(s + "Drivers\\ASPI32.NT", "stale staged copy");
+    machine.AddFile(w + "SYSTEM\\WINASPI.OLD", "set aside before");
     InstallAspiLayer({machine, 2}, Src, Win, SysNt);
     EXPECT_EQ(Scheduled(machine, false),
-              (Renames{{s + "Drivers\\ASPI32.OLD", s + "Drivers\\ASPI32.SYS"},
-                       {s + "Drivers\\ASPI32.SYS", s + "Drivers\\ASPI32.NT"},
-                       {w + "SYSTEM\\WINASPI.OLD", w + "SYSTEM\\WINASPI.DLL"},
-                       {w + "SYSTEM\\WINASPI.DLL", w + "SYSTEM\\WINASPI.NT"},
+              (Renames{{w + "SYSTEM\\WINASPI.DLL", w + "SYSTEM\\WINASPI.NT"},
                        {w + "SYSTEM\\WOWPOST.OLD", w + "SYSTEM\\WOWPOST.EXE"},
-                       {w + "SYSTEM\\WOWPOST.EXE", w + "SYSTEM\\WOWPOST.NT"}}));
+                       {w + "SYSTEM\\WOWPOST.EXE", w + "SYSTEM\\WOWPOST.NT"},
+                       {s + "Drivers\\ASPI32.OLD", s + "Drivers\\ASPI32.SYS"},
+                       {s + "Drivers\\ASPI32.SYS", s + "Drivers\\ASPI32.NT"}}));
     EXPECT_EQ(machine.ReadFile(s + "Drivers\\ASPI32.NT"), "ASPI32.NT");
     EXPECT_EQ(machine.CallsTo("RegSetValueExA").size(), 6u);
     EXPECT_TRUE(machine.MessageBoxes().empty());
@@ -287,8 +304,8 @@ TEST(AspiLayerTest, RowsThatCopiedGetBackupThenInstallAndValuesAlwaysFollow) {
 // ---- the run ------------------------------------------------------------------------
 
 // Wininit.ini refusing the ASPI layer's third entry ends the run: the error
-// box names the file, and neither the layer's later rows and values nor any
-// later stage happen.
+// box names the file, and neither the layer's later rows nor any later stage
+// happen; its values, written first, stand.
 TEST(StagedInstallersRunTest, FailedWininitWriteEndsTheRunWithTheErrorBox) {
   SimMachine machine;
   Family(machine, true);
@@ -305,13 +322,13 @@ TEST(StagedInstallersRunTest, FailedWininitWriteEndsTheRunWithTheErrorBox) {
   EXPECT_EQ(text.substr(text.find('\n')), "\nUnable to write to Wininit.ini.");
   const std::vector<std::string> copies = machine.CallsTo("CopyFileA");
   ASSERT_FALSE(copies.empty());
-  EXPECT_NE(copies.back().find("WINASPI.9x"), std::string::npos) << copies.back();
-  EXPECT_TRUE(machine.CallsTo("RegSetValueExA").empty());
+  EXPECT_NE(copies.back().find("ASPIENUM.9x"), std::string::npos) << copies.back();
+  EXPECT_EQ(machine.CallsTo("RegSetValueExA").size(), 3u);
   EXPECT_TRUE(machine.CallsTo("WritePrivateProfileSectionA").empty());
   EXPECT_FALSE(machine.FileExists("C:\\WINDOWS\\INF\\PX_USB.INF"));
   EXPECT_EQ(Scheduled(machine, true),
-            (Renames{{"C:\\WINDOWS\\SYSTEM\\WNASPI32.OLD", "C:\\WINDOWS\\SYSTEM\\WNASPI32.DLL"},
-                     {"C:\\WINDOWS\\SYSTEM\\WNASPI32.DLL", "C:\\WINDOWS\\SYSTEM\\WNASPI32.9x"}}));
+            (Renames{{"C:\\WINDOWS\\SYSTEM\\WINASPI.OLD", "C:\\WINDOWS\\SYSTEM\\WINASPI.DLL"},
+                     {"C:\\WINDOWS\\SYSTEM\\WINASPI.DLL", "C:\\WINDOWS\\SYSTEM\\WINASPI.9x"}}));
   EXPECT_EQ(machine.OpenHandleCount(), 0);
 }
 

@@ -36,7 +36,9 @@ TEST(TuneDiskCacheTest, NineXWritesBothValuesInOrderAndKeepsTheOtherKeys) {
   EXPECT_EQ(machine.CallsTo("WritePrivateProfileStringA"),
             (std::vector<std::string>{
                 "WritePrivateProfileStringA(\"VCache\", \"MinFileCache\", \"20480\", \"System.ini\")",
-                "WritePrivateProfileStringA(\"VCache\", \"MaxFileCache\", \"20480\", \"System.ini\")"}));
+                "WritePrivateProfileStringA(NULL, NULL, NULL, \"System.ini\")",
+                "WritePrivateProfileStringA(\"VCache\", \"MaxFileCache\", \"20480\", \"System.ini\")",
+                "WritePrivateProfileStringA(NULL, NULL, NULL, \"System.ini\")"}));
   // Windows keeps the section's own spelling and appends a new key at its end.
   EXPECT_EQ(machine.ReadFile(SystemIniPath),
             "[boot]\r\nshell=Explorer.exe\r\n"

@@ -186,6 +186,7 @@ const std::map<std::string, DWORD> kInjectedErrors = {
     {"RegQueryInfoKeyA", ERROR_NOT_ENOUGH_MEMORY},
     {"RegEnumKeyExA", ERROR_NOT_ENOUGH_MEMORY},
     {"RegDeleteKeyA", ERROR_ACCESS_DENIED},
+    {"RegDeleteValueA", ERROR_ACCESS_DENIED},
     {"AllocateAndInitializeSid", ERROR_NOT_ENOUGH_MEMORY},
     {"InitializeAcl", ERROR_INSUFFICIENT_BUFFER},
     {"AddAccessAllowedAce", ERROR_NOT_ENOUGH_MEMORY},
@@ -221,7 +222,7 @@ const std::set<std::string> kNeverFail = {
 const std::set<std::string> kChangingCalls = {
     "CopyFileA", "DeleteFileA", "SetFileAttributesA", "MoveFileExA",
     "WritePrivateProfileSectionA", "WritePrivateProfileStringA", "RegCreateKeyExA",
-    "RegSetValueExA", "RegDeleteKeyA", "SetNamedSecurityInfoA",
+    "RegSetValueExA", "RegDeleteKeyA", "RegDeleteValueA", "SetNamedSecurityInfoA",
     "SetupDiSetDeviceRegistryPropertyA", "SetupDiCallClassInstaller",
     "UpdateDriverForPlugAndPlayDevicesA",
 };
@@ -274,6 +275,15 @@ ExpectedException kExpectedExceptions[] = {
      "a copy from the CD whose attributes cannot be read stays read-only, unreported"},
     {4, "SetFileAttributesA", "C:\\Program Files\\Korvanta\\",
      "a copy from the CD whose read-only bit cannot be cleared stays read-only, unreported"},
+    {4, "WritePrivateProfileStringA", "NULL, NULL, NULL",
+     "the last writes of a profile file whose flush fails stay in the 9x family's cache, "
+     "written at the next flush or orderly shutdown"},
+    {4, "RegOpenKeyExA", "Services\\RUNDAVEK",
+     "the copy of Enum\\Root's list stays when it cannot be removed; the next run takes it as "
+     "the list before, which is the list the branch has"},
+    {4, "RegDeleteValueA", "SavedEnumRootAccess",
+     "the copy of Enum\\Root's list stays when it cannot be removed; the next run takes it as "
+     "the list before, which is the list the branch has"},
 };
 
 // ---- one run ---------------------------------------------------------------------

@@ -183,8 +183,10 @@ TEST(ScheduleReplaceTest, NineXWritesAWininitRenameEntryInShortNames) {
 
     const std::string folder = row.writtenFolder;
     EXPECT_EQ(machine.CallsTo("WritePrivateProfileStringA"),
-              std::vector<std::string>{"WritePrivateProfileStringA(\"RENAME\", \"" + folder +
-                                       "\\RUNDAVEK.DLL\", \"" + folder + "\\RUNDAVEK.DL\", \"Wininit.ini\")"});
+              (std::vector<std::string>{
+                  "WritePrivateProfileStringA(\"RENAME\", \"" + folder + "\\RUNDAVEK.DLL\", \"" +
+                      folder + "\\RUNDAVEK.DL\", \"Wininit.ini\")",
+                  "WritePrivateProfileStringA(NULL, NULL, NULL, \"Wininit.ini\")"}));
     EXPECT_TRUE(machine.CallsTo("MoveFileExA").empty());
     EXPECT_EQ(machine.ReadFile(system + "\\RUNDAVEK.DLL"), "in use");
     machine.Restart();

@@ -45,7 +45,9 @@ TEST(ProfileFileTest, WriteValueHandsTheFourStringsToTheSystemAsGiven) {
   EXPECT_EQ(machine.CallsTo("WritePrivateProfileStringA"),
             (std::vector<std::string>{
                 "WritePrivateProfileStringA(\"VCache\", \"MinFileCache\", \"20480\", \"System.ini\")",
-                "WritePrivateProfileStringA(\"VCache\", \"chunksize\", \"\", \"System.ini\")"}));
+                "WritePrivateProfileStringA(NULL, NULL, NULL, \"System.ini\")",
+                "WritePrivateProfileStringA(\"VCache\", \"chunksize\", \"\", \"System.ini\")",
+                "WritePrivateProfileStringA(NULL, NULL, NULL, \"System.ini\")"}));
   const std::string content = machine.ReadFile(SystemIniPath).value_or("");
   EXPECT_NE(content.find("MinFileCache=20480"), std::string::npos) << content;
   EXPECT_NE(content.find("chunksize="), std::string::npos) << content;
@@ -129,12 +131,14 @@ TEST_F(DisableDeviceEntryTest, FlushesReadsThenWritesTheSectionBackWithTheEntryD
   for (const std::string& call : calls) {
     if (call.find("PrivateProfile") != std::string::npos) profileCalls.push_back(call);
   }
-  ASSERT_EQ(profileCalls.size(), 3u);
+  ASSERT_EQ(profileCalls.size(), 4u);
   EXPECT_EQ(profileCalls[0], "WritePrivateProfileStringA(NULL, NULL, NULL, \"SYSTEM.INI\")");
   EXPECT_EQ(profileCalls[1].rfind("GetPrivateProfileSectionA(\"386Enh\", ", 0), 0u) << profileCalls[1];
   EXPECT_NE(profileCalls[1].find(", 8192, \"SYSTEM.INI\")"), std::string::npos) << profileCalls[1];
   EXPECT_EQ(profileCalls[2].rfind("WritePrivateProfileSectionA(\"386Enh\", ", 0), 0u) << profileCalls[2];
   EXPECT_NE(profileCalls[2].find("\"SYSTEM.INI\")"), std::string::npos) << profileCalls[2];
+  // Written to disk at once: the 9x family would lose it at a power loss.
+  EXPECT_EQ(profileCalls[3], profileCalls[0]);
 
   EXPECT_EQ(SystemIni(),
             "[boot]\r\nshell=Explorer.exe\r\n"
