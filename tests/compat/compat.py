@@ -248,15 +248,16 @@ def _replace_pairs(directory: str, staged: str, final: str, backup: str) -> list
 
 
 ENGINE_RENAMES = [(SYS + "\\RUNDAVEK.DL", SYS + "\\RUNDAVEK.DLL"), (SYS + "\\RUNDAVEK.EX", SYS + "\\RUNDAVEK.EXE")]
-NT_RENAMES = (_replace_pairs(SYS, "Drivers\\ASPI32.NT", "Drivers\\ASPI32.SYS", "Drivers\\ASPI32.OLD") +
-              _replace_pairs(SYS, "WNASPI32.NT", "WNASPI32.DLL", "WNASPI32.OLD") +
+# The ASPI layer's file that its presence test looks for is replaced last.
+NT_RENAMES = (_replace_pairs(SYS, "WNASPI32.NT", "WNASPI32.DLL", "WNASPI32.OLD") +
               _replace_pairs(WIN, "SYSTEM\\WINASPI.NT", "SYSTEM\\WINASPI.DLL", "SYSTEM\\WINASPI.OLD") +
               _replace_pairs(WIN, "SYSTEM\\WOWPOST.NT", "SYSTEM\\WOWPOST.EXE", "SYSTEM\\WOWPOST.OLD") +
+              _replace_pairs(SYS, "Drivers\\ASPI32.NT", "Drivers\\ASPI32.SYS", "Drivers\\ASPI32.OLD") +
               ENGINE_RENAMES)
-NINE_X_RENAMES = (_replace_pairs(SYS, "WNASPI32.9x", "WNASPI32.DLL", "WNASPI32.OLD") +
-                  _replace_pairs(SYS, "WINASPI.9x", "WINASPI.DLL", "WINASPI.OLD") +
+NINE_X_RENAMES = (_replace_pairs(SYS, "WINASPI.9x", "WINASPI.DLL", "WINASPI.OLD") +
                   _replace_pairs(SYS, "ASPIENUM.9x", "ASPIENUM.VXD", "ASPIENUM.OLD") +
                   _replace_pairs(SYS, "IOSUBSYS\\APIX.9x", "IOSUBSYS\\APIX.VXD", "IOSUBSYS\\APIX.OLD") +
+                  _replace_pairs(SYS, "WNASPI32.9x", "WNASPI32.DLL", "WNASPI32.OLD") +
                   ENGINE_RENAMES)
 
 #: Places where Wine's SetupAPI and NewDev write when they install the

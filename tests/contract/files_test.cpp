@@ -96,6 +96,24 @@ TEST_F(Files, ReadOnlyTargetRefusesCopyAndDeleteUntilTheBitIsCleared) {
   EXPECT_EQ(std::nullopt, Env().ReadFile(InScratch("target.dll")));
 }
 
+TEST_F(Files, NtCopiesOverAHiddenOrSystemFileOnlyFromOneWithTheSameBits) {
+  Env().WriteFile(InScratch("source.dll"), "source");
+  for (const DWORD bits : {DWORD{FILE_ATTRIBUTE_HIDDEN}, DWORD{FILE_ATTRIBUTE_SYSTEM}}) {
+    Env().WriteFile(InScratch("target.dll"), "target");
+    ASSERT_TRUE(ops.SetFileAttributesA(InScratch("target.dll").c_str(), bits));
+    ops.SetLastError(kSentinelError);
+    const BOOL copied =
+        ops.CopyFileA(InScratch("source.dll").c_str(), InScratch("target.dll").c_str(), FALSE);
+    // Wine overwrites them in either family.
+    EXPECT_EQ(Is9xFamily() ? TRUE : TODO_WINE(FALSE, TRUE), copied) << bits;
+    if (!copied) {
+      EXPECT_EQ(DWORD{ERROR_ACCESS_DENIED}, ops.GetLastError());
+      EXPECT_EQ("target", Env().ReadFile(InScratch("target.dll")));
+    }
+    ASSERT_TRUE(ops.SetFileAttributesA(InScratch("target.dll").c_str(), FILE_ATTRIBUTE_ARCHIVE));
+  }
+}
+
 TEST_F(Files, DeleteReportsMissingAndBusyFiles) {
   ops.SetLastError(kSentinelError);
   EXPECT_EQ(DWORD{ERROR_FILE_NOT_FOUND},

@@ -57,14 +57,15 @@ ASPI_VALUES = {
            SERVICES + "Aspi32\\Parameters": {"ExcludeMiniports": RegValue.sz("")}},
 }
 
-# Source, then staged, final and backup paths, in row order.
+# Source, then staged, final and backup paths, in row order: the file the
+# presence test looks for last.
 ASPI_ROWS = {
     "9x": [(f"{stem}.9x", f"{SYS}\\{sub}{stem}.9x", f"{SYS}\\{sub}{stem}.{ext}", f"{SYS}\\{sub}{stem}.OLD")
-           for sub, stem, ext in (("", "WNASPI32", "DLL"), ("", "WINASPI", "DLL"), ("", "ASPIENUM", "VXD"),
-                                  ("IOSUBSYS\\", "APIX", "VXD"))],
+           for sub, stem, ext in (("", "WINASPI", "DLL"), ("", "ASPIENUM", "VXD"),
+                                  ("IOSUBSYS\\", "APIX", "VXD"), ("", "WNASPI32", "DLL"))],
     "nt": [(f"{stem}.NT", f"{folder}\\{stem}.NT", f"{folder}\\{stem}.{ext}", f"{folder}\\{stem}.OLD")
-           for folder, stem, ext in ((SYS + "\\Drivers", "ASPI32", "SYS"), (SYS, "WNASPI32", "DLL"),
-                                     (WIN + "\\SYSTEM", "WINASPI", "DLL"), (WIN + "\\SYSTEM", "WOWPOST", "EXE"))],
+           for folder, stem, ext in ((SYS, "WNASPI32", "DLL"), (WIN + "\\SYSTEM", "WINASPI", "DLL"),
+                                     (WIN + "\\SYSTEM", "WOWPOST", "EXE"), (SYS + "\\Drivers", "ASPI32", "SYS"))],
 }
 PRESENCE_FILE = {"9x": SYS + "\\WNASPI32.DLL", "nt": SYS + "\\Drivers\\ASPI32.SYS"}
 ENGINE_ROWS = [("RUNDAVEK.DLL", SYS + "\\RUNDAVEK.DL", SYS + "\\RUNDAVEK.DLL"),
@@ -151,9 +152,11 @@ def test_full_payload_places_stages_schedules_and_writes_exactly(machine):
                         b"device=RUNDAVEK.VXD\r\ndevice = rundavek.vxd\r\ndevice=rundavek.vxd\r\n")
     # What stands at final names beforehand goes to the backup names: on NT
     # Wine's own WNASPI32.DLL among them.
-    olds = {row[2]: f"old {row[0]}".encode() for row in ASPI_ROWS[family][1:3]}
+    # (9x: WINASPI and ASPIENUM; NT: WNASPI32, Wine's own, and WINASPI.)
+    aside = {"9x": ("WINASPI.9x", "ASPIENUM.9x"), "nt": ("WINASPI.NT",)}[family]
+    olds = {row[2]: f"old {row[0]}".encode() for row in ASPI_ROWS[family] if row[0] in aside}
     if family == "nt":
-        olds[ASPI_ROWS["nt"][1][2]] = machine.read(ASPI_ROWS["nt"][1][2])
+        olds[ASPI_ROWS["nt"][0][2]] = machine.read(ASPI_ROWS["nt"][0][2])
     for path, data in olds.items():
         machine.write(path, data)
     enum_before = machine.reg_dump(ENUM)

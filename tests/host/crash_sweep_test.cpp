@@ -47,11 +47,18 @@ bool EndsWith(const std::string& text, const std::string& end) {
 // The part of a device's place before its count of driver updates.
 std::string WithoutUpdates(const std::string& device) { return device.substr(0, device.rfind(" updates ")); }
 
+// The place a file's backup stands for: "file C:\X\A.OLD" -> "file C:\X\A.".
+std::string WithoutOldExtension(const std::string& place) {
+  return EndsWith(place, ".OLD") ? place.substr(0, place.size() - 3) : std::string();
+}
+
 struct Harmless {
   const char* reason;
-  // Whether the place differs only in this way: its content after the clean
-  // run and a restart (none: absent) and after the interrupted one.
-  std::function<bool(const std::string& place, const std::optional<std::string>& clean,
+  // Whether the place differs only in this way: the places after the clean
+  // run and a restart, the place's content there (none: absent) and after the
+  // interrupted one.
+  std::function<bool(const std::string& place, const Places& cleanPlaces,
+                     const std::optional<std::string>& clean,
                      const std::optional<std::string>& interrupted)>
       applies;
   int seen = 0;
@@ -60,21 +67,26 @@ struct Harmless {
 std::vector<Harmless> HarmlessDifferences() {
   return {
       {"the device node that the stopped run made is given the driver once more",
-       [](const std::string& place, const auto& clean, const auto& interrupted) {
+       [](const std::string& place, const Places&, const auto& clean, const auto& interrupted) {
          return place.rfind("device ", 0) == 0 && clean && interrupted &&
                 WithoutUpdates(*clean) == WithoutUpdates(*interrupted);
        }},
       {"WININIT.BAK is Windows 9x's copy of the list the last restart carried out; a restart "
        "in between leaves a shorter one",
-       [](const std::string& place, const auto& clean, const auto&) {
+       [](const std::string& place, const Places&, const auto& clean, const auto&) {
          return clean && (place == "file C:\\WINDOWS\\WININIT.BAK" ||
                           place == "attributes C:\\WINDOWS\\WININIT.BAK");
        }},
       {"a file of the ASPI layer that the restart after the stopped run had put in place is "
        "set aside under .OLD by the run that finishes the layer, as a clean run sets aside any "
-       "file it replaces",
-       [](const std::string& place, const auto& clean, const auto&) {
-         return !clean && EndsWith(place, ".OLD");
+       "file it replaces: the backup holds what the clean run put under the final name",
+       [](const std::string& place, const Places& cleanPlaces, const auto& clean,
+          const auto& interrupted) {
+         const std::string stem = WithoutOldExtension(place);
+         if (clean || stem.empty() || !interrupted) return false;
+         const auto final = cleanPlaces.lower_bound(stem);
+         return final != cleanPlaces.end() && final->first.rfind(stem, 0) == 0 &&
+                final->second == *interrupted;
        }},
   };
 }
@@ -99,7 +111,7 @@ std::vector<Finding> Faults(const Places& clean, const Places& after, std::vecto
         was == clean.end() ? std::nullopt : std::optional(was->second);
     bool explained = false;
     for (Harmless& difference : harmless) {
-      if (difference.applies(place, expected, interrupted)) {
+      if (difference.applies(place, clean, expected, interrupted)) {
         ++difference.seen;
         explained = true;
         break;
