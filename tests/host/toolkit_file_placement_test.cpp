@@ -100,16 +100,27 @@ class CopyAndReportTest : public ::testing::Test {
   SimMachine machine;
 };
 
-TEST_F(CopyAndReportTest, ReadOnlyTargetIsOverwrittenAndEndsWithTheArchiveBit) {
-  machine.AddFile(target, "old version", FILE_ATTRIBUTE_READONLY);
-  CopyAndReport(machine, source, target, message);
-  EXPECT_EQ(machine.ReadFile(target), "new version");
-  EXPECT_EQ(machine.Attributes(target) & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE),
-            DWORD{FILE_ATTRIBUTE_ARCHIVE});
-  EXPECT_TRUE(machine.MessageBoxes().empty());
-  EXPECT_EQ(machine.CallsTo("CopyFileA"),
-            std::vector<std::string>{"CopyFileA(\"" + std::string("C:\\setup\\FTD2XX.DLL") +
-                                     "\", \"C:\\WINDOWS\\system32\\FTD2XX.DLL\", 0)"});
+// A target left read-only, hidden or system (a stopped run, another
+// installer) is overwritten in either family: on NT a copy onto a hidden or
+// system file fails unless the bits are cleared first.
+TEST_F(CopyAndReportTest, ReadOnlyHiddenOrSystemTargetIsOverwrittenAndEndsWithTheArchiveBit) {
+  for (const DWORD platform : {DWORD{VER_PLATFORM_WIN32_NT}, DWORD{VER_PLATFORM_WIN32_WINDOWS}}) {
+    machine.SetPlatform(platform, platform == VER_PLATFORM_WIN32_NT ? 5 : 4);
+    for (const DWORD bits : {DWORD{FILE_ATTRIBUTE_READONLY}, DWORD{FILE_ATTRIBUTE_HIDDEN},
+                             DWORD{FILE_ATTRIBUTE_SYSTEM},
+                             DWORD{FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                   FILE_ATTRIBUTE_SYSTEM}}) {
+      machine.AddFile(target, "old version", bits);
+      machine.ClearCalls();
+      CopyAndReport(machine, source, target, message);
+      EXPECT_EQ(machine.ReadFile(target), "new version") << platform << " " << bits;
+      EXPECT_EQ(machine.Attributes(target), DWORD{FILE_ATTRIBUTE_ARCHIVE}) << bits;
+      EXPECT_TRUE(machine.MessageBoxes().empty()) << bits;
+      EXPECT_EQ(machine.CallsTo("CopyFileA"),
+                std::vector<std::string>{"CopyFileA(\"" + std::string("C:\\setup\\FTD2XX.DLL") +
+                                         "\", \"C:\\WINDOWS\\system32\\FTD2XX.DLL\", 0)"});
+    }
+  }
 }
 
 // A copy of a read-only source (every file on a CD-ROM) is writable, its
