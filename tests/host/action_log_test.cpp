@@ -354,7 +354,6 @@ TEST(ActionLogPath, OnlyAPlainFilePathNamesTheLog) {
       {"\\\\server\\share\\korvanta.log", true},
       {"\\\\server\\share\\logs\\CONSOLE.log", true},  // CON is a prefix only
       {"C:\\COM10.log", true},
-      {"C:\\logs\\LPT0", true},
       {"", false},
       {"korvanta.log", false},        // relative to the current folder
       {"logs\\korvanta.log", false},
@@ -384,6 +383,18 @@ TEST(ActionLogPath, OnlyAPlainFilePathNamesTheLog) {
       {"C:\\LPT9.log", false},
       {"C:\\CON:stream", false},
       {"\\\\server\\share\\NUL", false},
+      // The superscript digits of the ANSI code page count as digits, and
+      // 0 is refused as well: a refused path costs only the log.
+      {"C:\\logs\\LPT0", false},
+      {"C:\\COM0.log", false},
+      {"C:\\COM\xB9", false},
+      {"C:\\com\xB2.txt", false},
+      {"C:\\COM\xB3", false},
+      {"C:\\LPT\xB9.log", false},
+      {"C:\\lpt\xB2", false},
+      {"C:\\LPT\xB3 .txt", false},
+      {"C:\\COM\xB4", true},  // no superscript four in the code page's upper half
+      {"C:\\LPT\xB9\xB9", true},
   };
   for (const auto& c : cases) EXPECT_EQ(IsPlainLogFilePath(c.path), c.accepted) << c.path;
 }
