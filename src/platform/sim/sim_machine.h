@@ -61,6 +61,7 @@ struct SimProcess {
   std::string toolhelpName;   // szExeFile as Toolhelp reports it
   std::string modulePath;     // full path as PSAPI reports it
   bool canOpen = true;        // false: OpenProcess fails with ERROR_ACCESS_DENIED
+  std::string owner;          // the user it runs as; empty: the installer's user
 };
 
 // One planned failure: the `occurrence`-th call (1 = the next one) of
@@ -171,6 +172,11 @@ class SimMachine : public PlatformOps {
   DWORD AddProcess(const std::string& toolhelpName, const std::string& modulePath,
                    bool canOpen = true);  // returns the id given
   void AddProcesses(int count);           // filler processes with unique names
+  // Another user's process: the NT family refuses OpenProcess to it
+  // (ERROR_ACCESS_DENIED) unless the installer's debug privilege is enabled
+  // (an administrator holds it, disabled, by default).
+  void SetProcessOwner(DWORD processId, const std::string& owner);
+  void SetDebugPrivilegeEnabled(bool enabled);
 
   // ---- devices --------------------------------------------------------------
   void AddDevice(const SimDevice& device);

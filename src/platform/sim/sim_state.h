@@ -179,6 +179,7 @@ struct SimMachine::State {
   DWORD nextProcessId = 1000;
   std::map<uintptr_t, DWORD> processHandles;  // handle -> process id; the own token: kTokenId
   std::map<uintptr_t, Snapshot> snapshots;
+  bool debugPrivilegeEnabled = false;
 
   // files being searched
   std::map<uintptr_t, std::string> findHandles;
