@@ -220,8 +220,7 @@ class ActionLogRun : public ::testing::TestWithParam<DWORD> {
     machine.SetCommandLine("\"C:\\setup\\korvanta-sysinstall.exe\" \"C:\\Program Files\\K\" K");
     machine.AddFile("C:\\setup\\PX_USB.INF", "usb");
     machine.AddFile("C:\\setup\\FTD2XX.DLL", "ftd");
-    machine.AddFile("C:\\WINDOWS\\system32\\FTD2XX.DLL", "in use");
-    machine.LockFile("C:\\WINDOWS\\system32\\FTD2XX.DLL");
+    machine.AddFault(Fault{"CopyFileA", ERROR_DISK_FULL, "FTD2XX.DLL\", \"C:", 1});
   }
 };
 
@@ -272,7 +271,7 @@ TEST_P(ActionLogRun, HeaderOperationsInOrderStagesAndExitCode) {
   bool copyFailed = false;
   for (const std::string& line : operations) {
     if (line.find("CopyFileA(\"C:\\setup\\FTD2XX.DLL\"") != std::string::npos) {
-      copyFailed = line.ends_with(") = FALSE, error 0x20");
+      copyFailed = line.ends_with(") = FALSE, error 0x70");
     } else if (line.find("MessageBoxA(") != std::string::npos) {
       EXPECT_TRUE(copyFailed) << line;
       EXPECT_NE(line.find("\"Unable to copy \"\"FTD2XX.DLL\"\""), std::string::npos) << line;

@@ -7,7 +7,9 @@
 //      the one box after the failure is the "Application Error" box with its
 //      exact text and no call that changes the machine follows the failure;
 //   3. every box is one of the system's own texts under its own caption,
-//      shown at most once, and a failed direct copy shows its message;
+//      shown at most once, and a failed direct copy shows its message (onto
+//      a file that was there, the error makes it one in use: it is staged
+//      and replaced at the restart, unreported);
 //   4. every place the run changes is one the fault-free run changes, and it
 //      ends as the fault-free run leaves it: a failure never writes somewhere
 //      new or something else;
@@ -305,6 +307,22 @@ std::string CopyTarget(const std::string& call) {
   return call.substr(start + 1, end - start - 1);
 }
 
+using Places = std::map<std::string, std::string>;
+
+// The target of a failed direct copy onto a file that was there: the sweep's
+// error (a sharing violation) makes it a file in use, which is staged beside
+// it, its name's last letter dropped, and replaced at the restart, unreported.
+// Empty for any other call.
+std::string HeldDirectCopyTarget(const std::string& failedCall, const Places& before) {
+  if (OperationOf(failedCall) != "CopyFileA") return "";
+  const std::string target = CopyTarget(failedCall);
+  if (!kCopyMessages.count(Upper(FileNameOf(target)))) return "";
+  for (const auto& entry : before) {
+    if (Upper(entry.first) == Upper("file " + target)) return target;
+  }
+  return "";
+}
+
 struct Outcome {
   std::optional<int> exitCode;
   std::string crash;
@@ -324,7 +342,6 @@ Outcome RunInstaller(SimMachine& machine) {
   return outcome;
 }
 
-using Places = std::map<std::string, std::string>;
 using Changes = std::map<std::string, std::optional<std::string>>;  // none: removed
 
 Changes ChangesBetween(const Places& before, const Places& after) {
@@ -410,16 +427,23 @@ std::vector<Violation> CheckRun(const Scenario& scenario, const SimMachine& mach
       violations.push_back({3, "shown twice: " + box.text});
     }
   }
+  const std::string held = HeldDirectCopyTarget(failedCall, before);
   if (OperationOf(failedCall) == "CopyFileA") {
     const auto message = kCopyMessages.find(Upper(FileNameOf(CopyTarget(failedCall))));
-    if (message != kCopyMessages.end() && !shown.count({kCaption, message->second})) {
-      violations.push_back({3, "failed copy not reported: " + message->second});
+    if (message != kCopyMessages.end() && shown.count({kCaption, message->second}) != held.empty()) {
+      violations.push_back({3, (held.empty() ? "failed copy not reported: " : "file in use reported: ") +
+                                   message->second});
     }
   }
 
   // 4. Changes only where, and to what, the fault-free run changes.
   const Places after = machine.Places();
+  const std::string staged = Upper(held.substr(0, held.size() - (held.empty() ? 0 : 1)));
   for (const auto& [place, content] : ChangesBetween(before, after)) {
+    if (!held.empty() && (Upper(place).find(staged) != std::string::npos ||
+                          Upper(place).find("WININIT.INI [RENAME]") != std::string::npos)) {
+      continue;  // the staged file and its replacement at the restart
+    }
     const auto expected = faultFree.find(place);
     if (expected == faultFree.end()) {
       violations.push_back({4, place + " changed to " + Shown(content) + ", untouched without the failure"});
