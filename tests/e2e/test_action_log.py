@@ -4,6 +4,7 @@ the log file), and its log names every file copied, every value written and
 every box, in order; runs append; a log that cannot be opened is no log.
 """
 
+import os
 import re
 from typing import NamedTuple
 
@@ -260,3 +261,23 @@ def test_log_in_a_missing_folder_changes_nothing_and_shows_nothing(machine, base
     assert (result.exit_code, result.boxes) == (0, [])
     assert before.diff(machine.snapshot()).changes == baseline_changes(machine.family)
     assert not machine.exists(LOG_DIR)
+
+
+def test_a_log_that_is_a_second_name_of_another_file_is_not_kept(machine, baseline_changes):
+    """A user who can write to the log's folder links the log's name to a
+    file of the system (a hard link): on the NT family the run keeps no log
+    and leaves that file alone; the 9x family has no hard links and does not
+    ask."""
+    machine.install_payload(names=[])
+    machine.mkdir(LOG_DIR)
+    victim = "C:\\windows\\victim.ini"
+    machine.write(victim, b"[boot]\r\n")
+    os.link(machine.path(victim), machine.path(LOG))
+
+    result = machine.run_installer(env={VARIABLE: LOG})
+
+    assert (result.exit_code, result.boxes) == (0, [])
+    if machine.family == "nt":
+        assert machine.read(victim) == b"[boot]\r\n"
+    else:
+        assert machine.read(victim).startswith(b"[boot]\r\n==== korvanta-sysinstall ")

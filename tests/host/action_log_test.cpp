@@ -400,3 +400,65 @@ TEST(ActionLogPath, OnlyAPlainFilePathNamesTheLog) {
 
 }  // namespace
 }  // namespace korvanta
+
+namespace korvanta {
+namespace {
+
+// The log's file must be its own: on the NT family a file with a second name
+// (a hard link) or a reparse point, planted by a user to lead the elevated
+// run's lines into a system file, is closed again and the run has no log, as
+// when the file cannot be asked about. The 9x family has neither and does not
+// ask.
+TEST(ActionLogFile, OnlyAFileOfItsOwnIsKept) {
+  const struct {
+    const char* why;
+    DWORD family, major;
+    bool exists;
+    DWORD links, attributes;
+    const char* failing;  // an export removed or a call that fails
+    bool kept;
+  } cases[] = {
+      {"a file of its own", VER_PLATFORM_WIN32_NT, 5, true, 1, FILE_ATTRIBUTE_ARCHIVE, "", true},
+      {"a new file", VER_PLATFORM_WIN32_NT, 6, false, 1, 0, "", true},
+      {"a hard link", VER_PLATFORM_WIN32_NT, 5, true, 2, FILE_ATTRIBUTE_ARCHIVE, "", false},
+      {"a hard link on NT 4", VER_PLATFORM_WIN32_NT, 4, true, 3, FILE_ATTRIBUTE_ARCHIVE, "", false},
+      {"a symbolic link", VER_PLATFORM_WIN32_NT, 6, true, 1, FILE_ATTRIBUTE_REPARSE_POINT, "", false},
+      {"the 9x family", VER_PLATFORM_WIN32_WINDOWS, 4, true, 2, FILE_ATTRIBUTE_REPARSE_POINT, "", true},
+      {"no answer", VER_PLATFORM_WIN32_NT, 5, true, 1, FILE_ATTRIBUTE_ARCHIVE, "GetFileInformationByHandle", false},
+      {"no function", VER_PLATFORM_WIN32_NT, 5, true, 1, FILE_ATTRIBUTE_ARCHIVE, "export", false},
+      {"not opened", VER_PLATFORM_WIN32_NT, 5, true, 1, FILE_ATTRIBUTE_ARCHIVE, "CreateFileA", false},
+  };
+  const std::string path = "C:\\Documents and Settings\\All Users\\korvanta.log";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    SimMachine machine;
+    machine.SetPlatform(c.family, c.major);
+    machine.AddDirectory("C:\\Documents and Settings\\All Users");
+    if (c.exists) {
+      machine.AddFile(path, "boot.ini", c.attributes);
+      machine.SetLinkCount(path, c.links);
+    }
+    const std::string failing = c.failing;
+    if (failing == "export") machine.RemoveExport("kernel32.dll", "GetFileInformationByHandle");
+    if (!failing.empty() && failing != "export") machine.AddFault(Fault{failing, ERROR_ACCESS_DENIED, "", 1});
+    machine.SetLastError(1234);
+
+    const HANDLE file = OpenActionLogFile(machine, path);
+
+    EXPECT_EQ(file != INVALID_HANDLE_VALUE, c.kept);
+    EXPECT_EQ(machine.GetLastError(), 1234u);
+    EXPECT_EQ(machine.CallsTo("GetFileInformationByHandle").size(),
+              c.family == VER_PLATFORM_WIN32_NT && failing != "export" && failing != "CreateFileA" ? 1u : 0u);
+    if (file != INVALID_HANDLE_VALUE) machine.CloseHandle(file);
+    EXPECT_EQ(machine.OpenHandleCount(), 0);
+    EXPECT_EQ(machine.LoadedLibraryCount(), 0);
+    EXPECT_TRUE(machine.FileExists(path));
+  }
+  // A device is never opened.
+  SimMachine machine;
+  EXPECT_EQ(OpenActionLogFile(machine, "\\\\.\\PhysicalDrive0"), INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(machine.CallsTo("CreateFileA").empty());
+}
+
+}  // namespace
+}  // namespace korvanta

@@ -207,6 +207,9 @@ const std::map<std::string, DWORD> kInjectedErrors = {
     {"SetupDiSetDeviceRegistryPropertyA", ERROR_ACCESS_DENIED},
     {"SetupDiCallClassInstaller", ERROR_ACCESS_DENIED},
     {"UpdateDriverForPlugAndPlayDevicesA", ERROR_FILE_NOT_FOUND},
+    // The action log's file, opened before the run (its own test fails each).
+    {"CreateFileA", ERROR_SHARING_VIOLATION},
+    {"GetFileInformationByHandle", ERROR_ACCESS_DENIED},
 };
 
 // Calls that do not fail on Windows: they read the process's own state, or

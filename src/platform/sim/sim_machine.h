@@ -128,6 +128,10 @@ class SimMachine : public PlatformOps {
   // renaming it fails with `error` (ERROR_SHARING_VIOLATION by default).
   void LockFile(const std::string& path, DWORD error = ERROR_SHARING_VIOLATION);
   void UnlockFile(const std::string& path);
+  // How many names the file has (hard links; 1 when added). Give it
+  // FILE_ATTRIBUTE_REPARSE_POINT to make it a symbolic link: CreateFileA then
+  // opens the point itself only with FILE_FLAG_OPEN_REPARSE_POINT.
+  void SetLinkCount(const std::string& path, DWORD links);
   std::vector<std::string> Files() const;        // every file, with its stored letter case
   std::vector<std::string> Directories() const;
 
@@ -225,6 +229,7 @@ class SimMachine : public PlatformOps {
     int processHandles = 0;
     int snapshots = 0;
     int findHandles = 0;
+    int files = 0;
     int deviceInfoSets = 0;
     int heapBlocks = 0;
     int localMemory = 0;
@@ -263,6 +268,8 @@ class SimMachine : public PlatformOps {
   HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) override;
   BOOL FindClose(HANDLE find) override;
   BOOL MoveFileExA(const char* existing, const char* target, DWORD flags) override;
+  HANDLE CreateFileA(const char* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security,
+                     DWORD disposition, DWORD flags, HANDLE templateFile) override;
   DWORD GetShortPathNameA(const char* longPath, char* buffer, DWORD size) override;
   UINT GetDriveTypeA(const char* root) override;
   UINT SetErrorMode(UINT mode) override;
@@ -288,6 +295,8 @@ class SimMachine : public PlatformOps {
   void ExitProcess(UINT exitCode) override;
   HANDLE GetCurrentProcess() override;
   BOOL IsWow64Process(FARPROC proc, HANDLE process, BOOL* wow64) override;
+  BOOL GetFileInformationByHandle(FARPROC proc, HANDLE file,
+                                  BY_HANDLE_FILE_INFORMATION* info) override;
   BOOL CheckTokenMembership(FARPROC proc, HANDLE token, PSID sid, BOOL* isMember) override;
   BOOL OpenProcessToken(FARPROC proc, HANDLE process, DWORD access, HANDLE* token) override;
   BOOL GetTokenInformation(FARPROC proc, HANDLE token, TOKEN_INFORMATION_CLASS infoClass,

@@ -72,6 +72,7 @@ struct FileNode {
   DWORD attributes = 0;  // FILE_ATTRIBUTE_DIRECTORY is implied for folders
   std::string bytes;
   DWORD lockError = 0;  // nonzero: held open by another process
+  DWORD links = 1;
 };
 
 // A Windows path resolved against the machine: the upper-case key of the
@@ -183,6 +184,9 @@ struct SimMachine::State {
 
   // files being searched
   std::map<uintptr_t, std::string> findHandles;
+  // open files: handle -> key of the node and whether the handle is the
+  // reparse point itself
+  std::map<uintptr_t, std::pair<std::string, bool>> fileHandles;
 
   // devices
   std::vector<SimDevice> devices;
