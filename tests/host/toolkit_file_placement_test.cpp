@@ -203,20 +203,27 @@ TEST(CopyAndReportInUseTest, AHeldTargetIsReplacedAtTheRestartWithoutABox) {
 // The 9x family's entry in short names, the only ones Windows 9x carries out
 // at the restart; where the short form cannot be had, the path as given.
 TEST(ScheduleReplaceTest, NineXWritesAWininitRenameEntryInShortNames) {
+  // A staged file's short form of exactly the first buffer's 260 bytes:
+  // its terminator needs the second read.
+  std::string deep;
+  for (int i = 0; i < 25; ++i) deep += "\\ABCDEFGH";
+  deep += "\\ABCD";
   const struct {
-    const char* windows;
-    const char* writtenFolder;
+    std::string windows;
+    std::string writtenFolder;
     bool shortFormFails;
     const char* afterRestart;
   } rows[] = {
       {"C:\\WINDOWS", "C:\\WINDOWS\\SYSTEM", false, "staged"},
       {"C:\\Windows 98", "C:\\WINDOW~1\\SYSTEM", false, "staged"},
       {"C:\\Windows 98", "C:\\Windows 98\\SYSTEM", true, "in use"},
+      {"C:\\Windows 98" + deep, "C:\\WINDOW~1" + deep + "\\SYSTEM", false, "staged"},
   };
+  ASSERT_EQ(rows[3].writtenFolder.size() + sizeof "\\RUNDAVEK.DL" - 1, size_t{MAX_PATH});
   for (const auto& row : rows) {
     SimMachine machine;
     machine.SetPlatform(VER_PLATFORM_WIN32_WINDOWS, 4, 10);
-    const std::string system = std::string(row.windows) + "\\SYSTEM";
+    const std::string system = row.windows + "\\SYSTEM";
     machine.SetWindowsDirectory(row.windows);
     machine.SetSystemDirectory(system);
     machine.AddFile(system + "\\RUNDAVEK.DLL", "in use");
