@@ -58,10 +58,10 @@ constexpr KernelValue KernelValues[] = {
     {InstanceKey, "Capabilities", nullptr, {0x14, 0x00, 0x00, 0x00}},
 };
 
-void PlaceFile(PlatformOps& ops, const KernelFile& file, const std::string& sourceDir,
+void PlaceFile(const Platform& platform, const KernelFile& file, const std::string& sourceDir,
                const std::string& windowsDir, const std::string& systemDir) {
   const std::string& folder = file.folder == TargetFolder::System ? systemDir : windowsDir;
-  CopyAndReport(ops, sourceDir + file.source, folder + file.target, file.failureMessage);
+  CopyAndReport(platform, sourceDir + file.source, folder + file.target, file.failureMessage);
 }
 
 }  // namespace
@@ -73,13 +73,13 @@ void InstallKernel9x(const Platform& platform, std::string sourceDir, std::strin
   windowsDir = AdjustTrailingBackslash(ops, windowsDir, true);
   systemDir = AdjustTrailingBackslash(ops, systemDir, true);
 
-  PlaceFile(ops, VxdFile, sourceDir, windowsDir, systemDir);
-  PlaceFile(ops, ThunkFile, sourceDir, windowsDir, systemDir);
+  PlaceFile(platform, VxdFile, sourceDir, windowsDir, systemDir);
+  PlaceFile(platform, ThunkFile, sourceDir, windowsDir, systemDir);
 
   // Without its INF the kernel is not a device: the static load entry and the
   // device entries stay as they are.
   if (!FileExists(ops, sourceDir + InfFile.source)) return;
-  PlaceFile(ops, InfFile, sourceDir, windowsDir, systemDir);
+  PlaceFile(platform, InfFile, sourceDir, windowsDir, systemDir);
 
   // The configuration manager loads the VxD from now on; a device= line
   // left in [386Enh] would load it a second time.

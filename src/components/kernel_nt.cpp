@@ -100,10 +100,10 @@ void InstallKernelNt(const Platform& platform, std::string sourceDir, std::strin
                      std::string systemDir) {
   PlatformOps& ops = platform.ops;
   const std::string source = AdjustTrailingBackslash(ops, sourceDir, true);
-  CopyAndReport(ops, source + "RUNDAVEK.SYS",
+  CopyAndReport(platform, source + "RUNDAVEK.SYS",
                 AdjustTrailingBackslash(ops, systemDir, true) + "DRIVERS\\RUNDAVEK.SYS",
                 "Unable to copy \"RUNDAVEK.SYS\" to Systemdirectory!");
-  CopyAndReport(ops, source + "RUNDAVEK.INF",
+  CopyAndReport(platform, source + "RUNDAVEK.INF",
                 AdjustTrailingBackslash(ops, windowsDir, true) + "INF\\RUNDAVEK.INF",
                 "Unable to copy \"RUNDAVEK.INF\" to INF directory !");
 

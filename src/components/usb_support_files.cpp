@@ -58,7 +58,7 @@ void InstallSupportFiles(const Platform& platform, UsbDevice device, const std::
       case TargetFolder::System: folder = AdjustTrailingBackslash(ops, systemDir, true); break;
       case TargetFolder::Driver: folder = DriverFolder(platform, systemDir); break;
     }
-    CopyAndReport(ops, AdjustTrailingBackslash(ops, sourceDir, true) + file.source,
+    CopyAndReport(platform, AdjustTrailingBackslash(ops, sourceDir, true) + file.source,
                   folder + file.target, file.failureMessage);
   }
 }

@@ -4,6 +4,7 @@
 
 #include "install/install_context.h"
 #include "install/version.h"
+#include "toolkit/run_time_library.h"
 
 namespace korvanta {
 namespace {
@@ -66,6 +67,49 @@ void WriteHeader(PlatformOps& ops, ActionLog& log) {
 }
 
 }  // namespace
+
+namespace {
+
+// The file opened is the log's own unless it has another name or is a
+// reparse point; a file that cannot be asked counts as someone else's, since
+// refusing it costs only the log.
+bool IsOwnLogFile(PlatformOps& ops, HANDLE file) {
+  const auto kernel = LoadRunTimeFunctions<1>(ops, "kernel32.dll", {"GetFileInformationByHandle"});
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!kernel.AllFound() || !ops.GetFileInformationByHandle(kernel.address[0], file, &info)) {
+    return false;
+  }
+  return info.nNumberOfLinks <= 1 && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+}  // namespace
+
+HANDLE OpenActionLogFile(PlatformOps& ops, const std::string& path) {
+  // A log goes into a file; a device (a disk, a port) is never written to.
+  if (!IsPlainLogFilePath(path)) return INVALID_HANDLE_VALUE;
+  const DWORD lastError = ops.GetLastError();
+  OSVERSIONINFOA version{};
+  version.dwOSVersionInfoSize = sizeof(version);
+  // The 9x family has neither hard links nor reparse points; NT 4 has no
+  // reparse points and would refuse the flag that opens one rather than
+  // what it leads to.
+  const bool nineX = ops.GetVersionExA(&version) && version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS;
+  const bool reparsePoints = !nineX && version.dwMajorVersion >= 5;
+  // Shared for reading and writing so that the log can be watched, and a
+  // second run can append, while it is open. Written through, so that a driver
+  // installation that stops the machine leaves the log up to that point.
+  HANDLE file = ops.CreateFileA(
+      path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH |
+          (reparsePoints ? DWORD{FILE_FLAG_OPEN_REPARSE_POINT} : 0),
+      nullptr);
+  if (file != INVALID_HANDLE_VALUE && !nineX && !IsOwnLogFile(ops, file)) {
+    ops.CloseHandle(file);
+    file = INVALID_HANDLE_VALUE;
+  }
+  ops.SetLastError(lastError);
+  return file;
+}
 
 int InstallerMainWithLog(PlatformOps& ops, LogFile& file) {
   ActionLog log(file);

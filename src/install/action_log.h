@@ -51,6 +51,15 @@ class ActionLog final : public RunObserver, public OperationLog {
   bool active_ = true;
 };
 
+// The log's file, which the variable `path` came from names: opened for
+// appending (created when missing) when it is a plain file path
+// (IsPlainLogFilePath) and, on the NT family, a file of its own: one with a
+// second name (a hard link) or a reparse point may have been planted by a
+// user to lead the elevated run's lines into a system file, and is closed
+// again. INVALID_HANDLE_VALUE when there is to be no log. Leaves the
+// thread's last-error code as it found it.
+HANDLE OpenActionLogFile(PlatformOps& ops, const std::string& path);
+
 // The process entry with the action log: the header (time, executable,
 // command line, platform, the context's directories), then InstallerMain with
 // every operation logged and each stage marked, then the exit code. A log

@@ -1,6 +1,8 @@
 #include "install/product_guard.h"
 
 #include <algorithm>
+#include <map>
+#include <utility>
 
 #include "toolkit/file_placement.h"
 #include "toolkit/run_time_library.h"
@@ -52,6 +54,63 @@ class ScopedHeapBlock {
   LPVOID block_ = nullptr;
 };
 
+// Reads kernel32's Toolhelp list, handing each entry's id and name to
+// `visit` until it returns false. False when no list could be read.
+template <typename Visit>
+bool ReadToolhelpList(PlatformOps& ops, Visit visit) {
+  // Looked up rather than imported: NT 4's kernel32 has no Toolhelp, and an
+  // import it lacks would stop the installer from loading at all.
+  const auto kernel = LoadRunTimeFunctions<3>(
+      ops, "Kernel32.DLL", {"CreateToolhelp32Snapshot", "Process32First", "Process32Next"});
+  if (!kernel.AllFound()) return false;
+  const auto [createSnapshot, processFirst, processNext] = kernel.address;
+
+  ScopedSnapshot snapshot(ops, ops.CreateToolhelp32Snapshot(createSnapshot, TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return false;
+
+  // dwSize is the record's own size (296 bytes on 32-bit Windows), set before
+  // every read as the documentation asks.
+  PROCESSENTRY32 entry{};
+  entry.dwSize = sizeof(entry);
+  BOOL read = ops.Process32First(processFirst, snapshot.Get(), &entry);
+  while (read) {
+    // A name that fills the field has no terminator to stop at.
+    size_t length = 0;
+    while (length < MAX_PATH && entry.szExeFile[length] != '\0') ++length;
+    if (!visit(entry.th32ProcessID, std::string(entry.szExeFile, length))) break;
+    entry.dwSize = sizeof(entry);
+    read = ops.Process32Next(processNext, snapshot.Get(), &entry);
+  }
+  return true;
+}
+
+// The names of kernel32's process list, for the processes PSAPI cannot name:
+// OpenProcess refuses another user's programs (a second session, a terminal
+// server, the administrator who elevated setup) without the debug privilege,
+// but the list names them all. Read once, when the first process needs it;
+// NT 4's kernel32 has no such list, and there the name stays empty.
+class ToolhelpNames {
+ public:
+  explicit ToolhelpNames(PlatformOps& ops) : ops_(ops) {}
+
+  std::string NameOf(DWORD processId) {
+    if (!read_) {
+      read_ = true;
+      ReadToolhelpList(ops_, [this](DWORD id, std::string name) {
+        names_.emplace(id, std::move(name));
+        return true;
+      });
+    }
+    const auto found = names_.find(processId);
+    return found == names_.end() ? std::string() : found->second;
+  }
+
+ private:
+  PlatformOps& ops_;
+  bool read_ = false;
+  std::map<DWORD, std::string> names_;
+};
+
 bool EnumerateWithPsapi(PlatformOps& ops, ProcessVisitor visitor, uintptr_t user) {
   // Loaded for this one walk only: PSAPI.DLL is not part of every NT 4.
   const auto psapi = LoadRunTimeFunctions<3>(
@@ -77,6 +136,7 @@ bool EnumerateWithPsapi(PlatformOps& ops, ProcessVisitor visitor, uintptr_t user
   // One byte more than the API is told: XP leaves a path that fills the
   // buffer unterminated.
   char path[MAX_PATH + 1];
+  ToolhelpNames others(ops);
   for (DWORD i = 0; i < count; ++i) {
     const DWORD processId = ids.Ids()[i];
     path[0] = '\0';
@@ -94,37 +154,16 @@ bool EnumerateWithPsapi(PlatformOps& ops, ProcessVisitor visitor, uintptr_t user
         path[std::min<DWORD>(length, MAX_PATH)] = '\0';
       }
     }
-    if (!visitor(ops, processId, path, user)) break;
+    const std::string other = path[0] == '\0' ? others.NameOf(processId) : std::string();
+    if (!visitor(ops, processId, other.empty() ? path : other.c_str(), user)) break;
   }
   return true;
 }
 
 bool EnumerateWithToolhelp(PlatformOps& ops, ProcessVisitor visitor, uintptr_t user) {
-  // Looked up rather than imported: NT 4's kernel32 has no Toolhelp, and an
-  // import it lacks would stop the installer from loading at all.
-  const auto kernel = LoadRunTimeFunctions<3>(
-      ops, "Kernel32.DLL", {"CreateToolhelp32Snapshot", "Process32First", "Process32Next"});
-  if (!kernel.AllFound()) return false;
-  const auto [createSnapshot, processFirst, processNext] = kernel.address;
-
-  ScopedSnapshot snapshot(ops, ops.CreateToolhelp32Snapshot(createSnapshot, TH32CS_SNAPPROCESS, 0));
-  if (!snapshot) return false;
-
-  // dwSize is the record's own size (296 bytes on 32-bit Windows), set before
-  // every read as the documentation asks.
-  PROCESSENTRY32 entry{};
-  entry.dwSize = sizeof(entry);
-  BOOL read = ops.Process32First(processFirst, snapshot.Get(), &entry);
-  while (read) {
-    // A name that fills the field has no terminator to stop at.
-    size_t length = 0;
-    while (length < MAX_PATH && entry.szExeFile[length] != '\0') ++length;
-    const std::string name(entry.szExeFile, length);
-    if (!visitor(ops, entry.th32ProcessID, name.c_str(), user)) break;
-    entry.dwSize = sizeof(entry);
-    read = ops.Process32Next(processNext, snapshot.Get(), &entry);
-  }
-  return true;
+  return ReadToolhelpList(ops, [&](DWORD processId, const std::string& name) {
+    return visitor(ops, processId, name.c_str(), user);
+  });
 }
 
 // One of the three names, compared with ASCII capitals only: a locale's rules

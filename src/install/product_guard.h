@@ -11,6 +11,8 @@ namespace korvanta {
 
 // Called once per running process with its id and executable name (a full
 // path or a bare file name, empty when the process could not be queried).
+// A process PSAPI cannot name (another user's, say) is named by kernel32's
+// Toolhelp list where kernel32 has one (Windows 2000 and later).
 // Returns true to go on, false to stop the walk. `user` is the value given to
 // EnumerateProcesses, unchanged.
 using ProcessVisitor = bool (*)(PlatformOps& ops, DWORD processId, const char* exeName,

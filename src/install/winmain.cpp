@@ -20,9 +20,11 @@ void __verbose_terminate_handler() { std::abort(); }
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   korvanta::Win32PlatformOps ops;
   // The action log is switched on from outside, for support; without it, or
-  // when its file cannot be opened, the run is exactly the plain one.
+  // when its file cannot be opened or is not its own, the run is exactly the
+  // plain one.
   const std::unique_ptr<korvanta::LogFile> log =
-      korvanta::Win32LogFile::OpenNamedBy(korvanta::ActionLogVariable);
+      korvanta::Win32LogFile::Adopt(korvanta::OpenActionLogFile(
+          ops, korvanta::Win32LogFile::PathNamedBy(korvanta::ActionLogVariable)));
   const int exitCode =
       log ? korvanta::InstallerMainWithLog(ops, *log) : korvanta::InstallerMain(ops);
   ops.ExitProcess(static_cast<UINT>(exitCode));

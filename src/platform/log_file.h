@@ -20,8 +20,9 @@ struct LogTime {
 
 // Whether `path` may name the log's file: a plain file path, either a drive
 // letter, a colon and a backslash, or a UNC path "\\server\share\...",
-// whose file name is not a reserved device name (CON, PRN, AUX, NUL, COM1-9,
-// LPT1-9, with or without an extension). Every other form (\\.\, \\?\,
+// whose file name is not a reserved device name (CON, PRN, AUX, NUL, COM0-9,
+// LPT0-9 and COM or LPT with a superscript 1, 2 or 3, with or without an
+// extension). Every other form (\\.\, \\?\,
 // \??\, forward slashes, relative paths) can reach a device, and the
 // variable that names the path may come from an unelevated user.
 bool IsPlainLogFilePath(const std::string& path);

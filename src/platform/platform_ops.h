@@ -58,6 +58,11 @@
   OPERATION(BOOL, FindClose, (HANDLE find), FalseFails, find)                                      \
   OPERATION(BOOL, MoveFileExA, (const char* existing, const char* target, DWORD flags),            \
       FalseFails, existing, target, Flags(flags))                                                  \
+  /* The action log's own file, opened before the log records anything. */                        \
+  OPERATION(HANDLE, CreateFileA,                                                                   \
+      (const char* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security,                 \
+       DWORD disposition, DWORD flags, HANDLE templateFile), InvalidFails, name, Flags(access),     \
+      Flags(share), security, disposition, Flags(flags), templateFile)                             \
   /* The result counts the terminator only when the buffer is too small. */                        \
   OPERATION(DWORD, GetShortPathNameA, (const char* longPath, char* buffer, DWORD size), ZeroFails, \
       longPath, Filled(buffer, size - (size > 0)), size)                                           \
@@ -101,6 +106,10 @@
   /* kernel32, looked up at run time: XP SP2 and later */                                          \
   OPERATION(BOOL, IsWow64Process, (FARPROC proc, HANDLE process, BOOL* wow64), FalseFails, proc,   \
       process, OutTruth(wow64))                                                                    \
+  /* kernel32, looked up at run time: what the action log's file is */                             \
+  OPERATION(BOOL, GetFileInformationByHandle,                                                      \
+      (FARPROC proc, HANDLE file, BY_HANDLE_FILE_INFORMATION* info), FalseFails, proc, file,       \
+      Out(info))                                                                                   \
   /* kernel32, looked up at run time: Toolhelp process list */                                     \
   OPERATION(HANDLE, CreateToolhelp32Snapshot, (FARPROC proc, DWORD flags, DWORD processId),        \
       InvalidFails, proc, Flags(flags), processId)                                                 \

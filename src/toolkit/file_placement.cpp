@@ -85,6 +85,27 @@ bool IsReplacePending(PlatformOps& ops, const std::string& target, const std::st
   return false;
 }
 
+// A copy that failed because a program holds the existing target (the
+// engine, started at every logon, holds the kernel's library; a device
+// maker's tool the USB library) goes where the engine's own files go: staged
+// beside the target under its name with the last letter dropped, and renamed
+// onto it at the next restart. Access is denied, rather than shared, to a
+// running program's image; to a read-only target it means the bit stayed.
+bool ReplaceInUseAtRestart(const Platform& platform, const std::string& source,
+                           const std::string& target, DWORD copyError) {
+  PlatformOps& ops = platform.ops;
+  if (copyError != ERROR_SHARING_VIOLATION && copyError != ERROR_ACCESS_DENIED) return false;
+  const DWORD attributes = ops.GetFileAttributesA(target.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return false;
+  }
+  if (copyError == ERROR_ACCESS_DENIED && (attributes & FILE_ATTRIBUTE_READONLY) != 0) return false;
+  const std::string staged = target.substr(0, target.size() - 1);
+  if (!CopyWritable(ops, source, staged)) return false;
+  ScheduleReplace(platform, target, staged);
+  return true;
+}
+
 }  // namespace
 
 size_t FindLastSeparator(PlatformOps& ops, const std::string& text, const char* separators) {
@@ -158,10 +179,14 @@ bool CopyWritable(PlatformOps& ops, const std::string& source, const std::string
   return true;
 }
 
-void CopyAndReport(PlatformOps& ops, const std::string& source, const std::string& target,
+void CopyAndReport(const Platform& platform, const std::string& source, const std::string& target,
                    const std::string& failureMessage) {
+  PlatformOps& ops = platform.ops;
   if (!FileExists(ops, source)) return;
-  if (!CopyWritable(ops, source, target)) ShowInstallMessage(ops, failureMessage);
+  if (!CopyWritable(ops, source, target) &&
+      !ReplaceInUseAtRestart(platform, source, target, ops.GetLastError())) {
+    ShowInstallMessage(ops, failureMessage);
+  }
 }
 
 void ScheduleReplace(const Platform& platform, const std::string& target,

@@ -66,9 +66,13 @@ void ClearReadOnly(PlatformOps& ops, const std::string& path);
 bool CopyWritable(PlatformOps& ops, const std::string& source, const std::string& target);
 
 // When the source exists: copy over the target (CopyWritable) and show
-// `failureMessage` when the copy fails. A missing source does nothing and
-// shows nothing.
-void CopyAndReport(PlatformOps& ops, const std::string& source, const std::string& target,
+// `failureMessage` when the copy fails. A target in use (a sharing
+// violation, or access denied to a target that is not read-only) is not
+// reported: the source is staged beside it, its name's last letter dropped,
+// and replaces it at the next restart (ScheduleReplace); only a staging copy
+// that fails too is reported. A missing source does nothing and shows
+// nothing.
+void CopyAndReport(const Platform& platform, const std::string& source, const std::string& target,
                    const std::string& failureMessage);
 
 // Has the staged file renamed onto the target at the next restart, after

@@ -4,6 +4,7 @@ the log file), and its log names every file copied, every value written and
 every box, in order; runs append; a log that cannot be opened is no log.
 """
 
+import os
 import re
 from typing import NamedTuple
 
@@ -16,7 +17,8 @@ LOG_DIR = "C:\\logs"
 LOG = LOG_DIR + "\\sysinstall.log"
 APP_DIR = "C:\\Program Files\\Korvanta"
 CD = winebed.REPOSITORY / "examples" / "cd"
-# A target in use, so that the run shows a box.
+# A folder where a target belongs, so that the run shows a box (a target in
+# use is replaced at the restart without one).
 LOCKED = "C:\\windows\\system32\\FTD2XX.DLL"
 LOCKED_MESSAGE = 'Unable to copy "FTD2XX.DLL" to System32 directory!'
 STAGES = ["RunsUnderWow64", "AdministratorsMembership", "load NewDev.dll", "IsProductRunning",
@@ -121,7 +123,7 @@ def prepare(machine: winebed.Machine) -> None:
     machine.write(APP_DIR + "\\HISTORY.TXT", "Release notes of the previous version.\r\n")
     machine.install_payload()
     machine.mkdir(LOG_DIR)
-    machine.write(LOCKED, b"library in use")
+    machine.mkdir(LOCKED)
 
 
 def test_log_changes_nothing_else_and_names_every_effect_in_order(new_machine, family):
@@ -130,8 +132,7 @@ def test_log_changes_nothing_else_and_names_every_effect_in_order(new_machine, f
         machine = new_machine(family)
         prepare(machine)
         before = machine.snapshot()
-        with machine.hold_lock(LOCKED):
-            result = machine.run_installer(APP_DIR, "Korvanta", env={VARIABLE: LOG} if logged else None)
+        result = machine.run_installer(APP_DIR, "Korvanta", env={VARIABLE: LOG} if logged else None)
         after = machine.snapshot()
         runs[logged] = (machine, result, before.diff(after).changes, after)
 
@@ -263,3 +264,23 @@ def test_log_in_a_missing_folder_changes_nothing_and_shows_nothing(machine, base
     assert (result.exit_code, result.boxes) == (0, [])
     assert before.diff(machine.snapshot()).changes == baseline_changes(machine.family)
     assert not machine.exists(LOG_DIR)
+
+
+def test_a_log_that_is_a_second_name_of_another_file_is_not_kept(machine, baseline_changes):
+    """A user who can write to the log's folder links the log's name to a
+    file of the system (a hard link): on the NT family the run keeps no log
+    and leaves that file alone; the 9x family has no hard links and does not
+    ask."""
+    machine.install_payload(names=[])
+    machine.mkdir(LOG_DIR)
+    victim = "C:\\windows\\victim.ini"
+    machine.write(victim, b"[boot]\r\n")
+    os.link(machine.path(victim), machine.path(LOG))
+
+    result = machine.run_installer(env={VARIABLE: LOG})
+
+    assert (result.exit_code, result.boxes) == (0, [])
+    if machine.family == "nt":
+        assert machine.read(victim) == b"[boot]\r\n"
+    else:
+        assert machine.read(victim).startswith(b"[boot]\r\n==== korvanta-sysinstall ")

@@ -220,8 +220,7 @@ class ActionLogRun : public ::testing::TestWithParam<DWORD> {
     machine.SetCommandLine("\"C:\\setup\\korvanta-sysinstall.exe\" \"C:\\Program Files\\K\" K");
     machine.AddFile("C:\\setup\\PX_USB.INF", "usb");
     machine.AddFile("C:\\setup\\FTD2XX.DLL", "ftd");
-    machine.AddFile("C:\\WINDOWS\\system32\\FTD2XX.DLL", "in use");
-    machine.LockFile("C:\\WINDOWS\\system32\\FTD2XX.DLL");
+    machine.AddFault(Fault{"CopyFileA", ERROR_DISK_FULL, "FTD2XX.DLL\", \"C:", 1});
   }
 };
 
@@ -272,7 +271,7 @@ TEST_P(ActionLogRun, HeaderOperationsInOrderStagesAndExitCode) {
   bool copyFailed = false;
   for (const std::string& line : operations) {
     if (line.find("CopyFileA(\"C:\\setup\\FTD2XX.DLL\"") != std::string::npos) {
-      copyFailed = line.ends_with(") = FALSE, error 0x20");
+      copyFailed = line.ends_with(") = FALSE, error 0x70");
     } else if (line.find("MessageBoxA(") != std::string::npos) {
       EXPECT_TRUE(copyFailed) << line;
       EXPECT_NE(line.find("\"Unable to copy \"\"FTD2XX.DLL\"\""), std::string::npos) << line;
@@ -354,7 +353,6 @@ TEST(ActionLogPath, OnlyAPlainFilePathNamesTheLog) {
       {"\\\\server\\share\\korvanta.log", true},
       {"\\\\server\\share\\logs\\CONSOLE.log", true},  // CON is a prefix only
       {"C:\\COM10.log", true},
-      {"C:\\logs\\LPT0", true},
       {"", false},
       {"korvanta.log", false},        // relative to the current folder
       {"logs\\korvanta.log", false},
@@ -384,8 +382,82 @@ TEST(ActionLogPath, OnlyAPlainFilePathNamesTheLog) {
       {"C:\\LPT9.log", false},
       {"C:\\CON:stream", false},
       {"\\\\server\\share\\NUL", false},
+      // The superscript digits of the ANSI code page count as digits, and
+      // 0 is refused as well: a refused path costs only the log.
+      {"C:\\logs\\LPT0", false},
+      {"C:\\COM0.log", false},
+      {"C:\\COM\xB9", false},
+      {"C:\\com\xB2.txt", false},
+      {"C:\\COM\xB3", false},
+      {"C:\\LPT\xB9.log", false},
+      {"C:\\lpt\xB2", false},
+      {"C:\\LPT\xB3 .txt", false},
+      {"C:\\COM\xB4", true},  // no superscript four in the code page's upper half
+      {"C:\\LPT\xB9\xB9", true},
   };
   for (const auto& c : cases) EXPECT_EQ(IsPlainLogFilePath(c.path), c.accepted) << c.path;
+}
+
+}  // namespace
+}  // namespace korvanta
+
+namespace korvanta {
+namespace {
+
+// The log's file must be its own: on the NT family a file with a second name
+// (a hard link) or a reparse point, planted by a user to lead the elevated
+// run's lines into a system file, is closed again and the run has no log, as
+// when the file cannot be asked about. The 9x family has neither and does not
+// ask.
+TEST(ActionLogFile, OnlyAFileOfItsOwnIsKept) {
+  const struct {
+    const char* why;
+    DWORD family, major;
+    bool exists;
+    DWORD links, attributes;
+    const char* failing;  // an export removed or a call that fails
+    bool kept;
+  } cases[] = {
+      {"a file of its own", VER_PLATFORM_WIN32_NT, 5, true, 1, FILE_ATTRIBUTE_ARCHIVE, "", true},
+      {"a new file", VER_PLATFORM_WIN32_NT, 6, false, 1, 0, "", true},
+      {"a hard link", VER_PLATFORM_WIN32_NT, 5, true, 2, FILE_ATTRIBUTE_ARCHIVE, "", false},
+      {"a hard link on NT 4", VER_PLATFORM_WIN32_NT, 4, true, 3, FILE_ATTRIBUTE_ARCHIVE, "", false},
+      {"a symbolic link", VER_PLATFORM_WIN32_NT, 6, true, 1, FILE_ATTRIBUTE_REPARSE_POINT, "", false},
+      {"the 9x family", VER_PLATFORM_WIN32_WINDOWS, 4, true, 2, FILE_ATTRIBUTE_REPARSE_POINT, "", true},
+      {"no answer", VER_PLATFORM_WIN32_NT, 5, true, 1, FILE_ATTRIBUTE_ARCHIVE, "GetFileInformationByHandle", false},
+      {"no function", VER_PLATFORM_WIN32_NT, 5, true, 1, FILE_ATTRIBUTE_ARCHIVE, "export", false},
+      {"not opened", VER_PLATFORM_WIN32_NT, 5, true, 1, FILE_ATTRIBUTE_ARCHIVE, "CreateFileA", false},
+  };
+  const std::string path = "C:\\Documents and Settings\\All Users\\korvanta.log";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    SimMachine machine;
+    machine.SetPlatform(c.family, c.major);
+    machine.AddDirectory("C:\\Documents and Settings\\All Users");
+    if (c.exists) {
+      machine.AddFile(path, "boot.ini", c.attributes);
+      machine.SetLinkCount(path, c.links);
+    }
+    const std::string failing = c.failing;
+    if (failing == "export") machine.RemoveExport("kernel32.dll", "GetFileInformationByHandle");
+    if (!failing.empty() && failing != "export") machine.AddFault(Fault{failing, ERROR_ACCESS_DENIED, "", 1});
+    machine.SetLastError(1234);
+
+    const HANDLE file = OpenActionLogFile(machine, path);
+
+    EXPECT_EQ(file != INVALID_HANDLE_VALUE, c.kept);
+    EXPECT_EQ(machine.GetLastError(), 1234u);
+    EXPECT_EQ(machine.CallsTo("GetFileInformationByHandle").size(),
+              c.family == VER_PLATFORM_WIN32_NT && failing != "export" && failing != "CreateFileA" ? 1u : 0u);
+    if (file != INVALID_HANDLE_VALUE) machine.CloseHandle(file);
+    EXPECT_EQ(machine.OpenHandleCount(), 0);
+    EXPECT_EQ(machine.LoadedLibraryCount(), 0);
+    EXPECT_TRUE(machine.FileExists(path));
+  }
+  // A device is never opened.
+  SimMachine machine;
+  EXPECT_EQ(OpenActionLogFile(machine, "\\\\.\\PhysicalDrive0"), INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(machine.CallsTo("CreateFileA").empty());
 }
 
 }  // namespace

@@ -100,10 +100,8 @@ TEST_F(KernelNtTest, TheValuesGetInThroughTheGrantAndTheProtectedListIsPutBack) 
 
 TEST_F(KernelNtTest, FailedCopiesAreReportedInOrderAndTheRestGoesOn) {
   AddPayload();
-  machine.AddFile("C:\\WINDOWS\\system32\\DRIVERS\\RUNDAVEK.SYS", "old");
-  machine.AddFile("C:\\WINDOWS\\INF\\RUNDAVEK.INF", "old");
-  machine.LockFile("C:\\WINDOWS\\system32\\DRIVERS\\RUNDAVEK.SYS");
-  machine.LockFile("C:\\WINDOWS\\INF\\RUNDAVEK.INF");
+  machine.AddFault(Fault{"CopyFileA", ERROR_DISK_FULL, "RUNDAVEK.SYS\"", 1});
+  machine.AddFault(Fault{"CopyFileA", ERROR_DISK_FULL, "RUNDAVEK.INF\"", 1});
   Run();
   EXPECT_EQ((std::vector<std::string>{"Unable to copy \"RUNDAVEK.SYS\" to Systemdirectory!",
                                       "Unable to copy \"RUNDAVEK.INF\" to INF directory !"}),

@@ -7,7 +7,9 @@
 //      the one box after the failure is the "Application Error" box with its
 //      exact text and no call that changes the machine follows the failure;
 //   3. every box is one of the system's own texts under its own caption,
-//      shown at most once, and a failed direct copy shows its message;
+//      shown at most once, and a failed direct copy shows its message (onto
+//      a file that was there, the error makes it one in use: it is staged
+//      and replaced at the restart, unreported);
 //   4. every place the run changes is one the fault-free run changes, and it
 //      ends as the fault-free run leaves it: a failure never writes somewhere
 //      new or something else;
@@ -99,6 +101,9 @@ const std::map<std::string, DWORD> kInjectedErrors = {
     {"SetupDiSetDeviceRegistryPropertyA", ERROR_ACCESS_DENIED},
     {"SetupDiCallClassInstaller", ERROR_ACCESS_DENIED},
     {"UpdateDriverForPlugAndPlayDevicesA", ERROR_FILE_NOT_FOUND},
+    // The action log's file, opened before the run (its own test fails each).
+    {"CreateFileA", ERROR_SHARING_VIOLATION},
+    {"GetFileInformationByHandle", ERROR_ACCESS_DENIED},
 };
 
 // Calls that do not fail on Windows: they read the process's own state, or
@@ -208,6 +213,20 @@ std::string CopyTarget(const std::string& call) {
   return call.substr(start + 1, end - start - 1);
 }
 
+// The target of a failed direct copy onto a file that was there: the sweep's
+// error (a sharing violation) makes it a file in use, which is staged beside
+// it, its name's last letter dropped, and replaced at the restart, unreported.
+// Empty for any other call.
+std::string HeldDirectCopyTarget(const std::string& failedCall, const Places& before) {
+  if (OperationOf(failedCall) != "CopyFileA") return "";
+  const std::string target = CopyTarget(failedCall);
+  if (!kCopyMessages.count(Upper(FileNameOf(target)))) return "";
+  for (const auto& entry : before) {
+    if (Upper(entry.first) == Upper("file " + target)) return target;
+  }
+  return "";
+}
+
 struct Violation {
   int invariant;
   std::string detail;
@@ -274,16 +293,23 @@ std::vector<Violation> CheckRun(const Scenario& scenario, const SimMachine& mach
       violations.push_back({3, "shown twice: " + box.text});
     }
   }
+  const std::string held = HeldDirectCopyTarget(failedCall, before);
   if (OperationOf(failedCall) == "CopyFileA") {
     const auto message = kCopyMessages.find(Upper(FileNameOf(CopyTarget(failedCall))));
-    if (message != kCopyMessages.end() && !shown.count({kCaption, message->second})) {
-      violations.push_back({3, "failed copy not reported: " + message->second});
+    if (message != kCopyMessages.end() && shown.count({kCaption, message->second}) != held.empty()) {
+      violations.push_back({3, (held.empty() ? "failed copy not reported: " : "file in use reported: ") +
+                                   message->second});
     }
   }
 
   // 4. Changes only where, and to what, the fault-free run changes.
   const Places after = machine.Places();
+  const std::string staged = Upper(held.substr(0, held.size() - (held.empty() ? 0 : 1)));
   for (const auto& [place, content] : ChangesBetween(before, after)) {
+    if (!held.empty() && (Upper(place).find(staged) != std::string::npos ||
+                          Upper(place).find("WININIT.INI [RENAME]") != std::string::npos)) {
+      continue;  // the staged file and its replacement at the restart
+    }
     const auto expected = faultFree.find(place);
     if (expected == faultFree.end()) {
       violations.push_back({4, place + " changed to " + Shown(content) + ", untouched without the failure"});

@@ -192,6 +192,8 @@ TEST(RunHardeningTest, A64BitWindowsOrAUserWithoutAdministratorRightsIsRefusedAt
       {"the group's SID cannot be made", NT, 5, 1, false, User, nullptr, "AllocateAndInitializeSid",
        nullptr},
       {"98: no such check", VER_PLATFORM_WIN32_WINDOWS, 4, 10, false, User, nullptr, nullptr, nullptr},
+      // The family unknown: the check that only the NT family has is not made.
+      {"XP, a user, the version unread", NT, 5, 1, false, User, nullptr, "GetVersionExA", nullptr},
   };
   for (const auto& c : cases) {
     SimMachine machine;
@@ -220,6 +222,7 @@ TEST(RunHardeningTest, A64BitWindowsOrAUserWithoutAdministratorRightsIsRefusedAt
       EXPECT_TRUE(machine.CallsTo("EnumProcesses").empty()) << c.name << ": the guard ran";
     } else {
       EXPECT_EQ(exitCode, 0) << c.name;
+      EXPECT_EQ(boxes, std::vector<std::string>{}) << c.name;
       EXPECT_TRUE(machine.FileExists("C:\\WINDOWS\\INF\\MAYA51USB.INF")) << c.name;
     }
     EXPECT_EQ(machine.OpenHandleCount(), 0) << c.name;

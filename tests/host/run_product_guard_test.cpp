@@ -177,24 +177,62 @@ TEST_P(PsapiWalkTest, AFullIdArrayIsReadAgainTwiceAsLargeBeforeAnyVisit) {
   }
 }
 
-// A process that cannot be opened or queried is visited with an empty name
-// and never matches.
-TEST_P(PsapiWalkTest, AnUnqueryableProcessIsVisitedWithAnEmptyName) {
-  for (const char* failing : {"OpenProcess", "EnumProcessModules", "GetModuleFileNameExA"}) {
-    SCOPED_TRACE(failing);
+// A process PSAPI cannot name is named by kernel32's Toolhelp list instead:
+// another user's program above all, which OpenProcess refuses on NT. The list
+// is read once per walk, and only when a process needs it; NT 4 has none and
+// visits such a process with an empty name, which never matches.
+TEST_P(PsapiWalkTest, AProcessPsapiCannotNameIsNamedByTheToolhelpList) {
+  const struct {
+    const char* label;
+    const char* failing;  // the PSAPI step that fails for the suite's program
+    const char* owner;    // whose program it is; "" for the installer's user
+    bool debugPrivilege;
+    DWORD major;
+    const char* snapshotFault;
+    const char* visited;  // the name the suite's program is visited with
+    size_t snapshots;
+  } cases[] = {
+      {"another user's on XP", "", "SECOND", false, 5, "", "TAV.EXE", 1},
+      {"another user's, debug privilege", "", "SECOND", true, 5, "", "C:\\K\\TAV.EXE", 1},
+      {"refused", "OpenProcess", "", false, 5, "", "TAV.EXE", 1},
+      {"modules unlisted", "EnumProcessModules", "", false, 5, "", "TAV.EXE", 1},
+      {"path unread", "GetModuleFileNameExA", "", false, 5, "", "TAV.EXE", 1},
+      {"no list on NT 4", "", "SECOND", false, 4, "", "", 0},
+      {"no snapshot", "", "SECOND", false, 5, "CreateToolhelp32Snapshot", "", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
     auto machine = NewMachine();
-    const bool canOpen = std::string(failing) != "OpenProcess";
-    machine->AddProcess("TAV.EXE", "C:\\Korvanta\\TAV.EXE", canOpen);
-    // Each walk's call for the second process fails.
-    const auto failSecond = [&] { if (canOpen) machine->AddFault(Fault{failing, ERROR_ACCESS_DENIED, "", 2}); };
-    failSecond();
+    machine->SetPlatform(VER_PLATFORM_WIN32_NT, c.major);
+    machine->SetDebugPrivilegeEnabled(c.debugPrivilege);
+    const std::string failing = c.failing;
+    const DWORD tav = machine->AddProcess("TAV.EXE", "C:\\K\\TAV.EXE", failing != "OpenProcess");
+    machine->SetProcessOwner(tav, c.owner);
+    // A system process that PSAPI cannot name either: the walk still takes
+    // one snapshot only.
+    machine->AddProcess("System", "");
+    // The suite's program is the second process each walk asks about.
+    const auto plan = [&] {
+      if (!failing.empty() && failing != "OpenProcess") machine->AddFault(Fault{failing, ERROR_ACCESS_DENIED, "", 2});
+      if (*c.snapshotFault) machine->AddFault(Fault{c.snapshotFault, ERROR_NOT_ENOUGH_MEMORY, "", 1});
+    };
+    plan();
     Visits visits{machine.get(), {}};
     EXPECT_TRUE(EnumerateProcesses(*machine, RecordingVisitor, reinterpret_cast<uintptr_t>(&visits)));
-    EXPECT_EQ(visits.names, (std::vector<std::string>{"C:\\setup\\korvanta-sysinstall.exe", ""}));
-    failSecond();
-    EXPECT_FALSE(IsProductRunning(*machine));
+    ASSERT_EQ(visits.names.size(), 3u);
+    EXPECT_EQ(visits.names[1], c.visited);
+    EXPECT_EQ(machine->CallsTo("CreateToolhelp32Snapshot").size(), c.snapshots);
+    plan();
+    ClearProductRunningFlagForTesting();
+    EXPECT_EQ(IsProductRunning(*machine), *c.visited != '\0');
     ExpectNothingHeld(*machine);
   }
+  // Every process named by PSAPI: no snapshot at all.
+  auto machine = NewMachine();
+  machine->AddProcesses(3);
+  ClearProductRunningFlagForTesting();
+  EXPECT_FALSE(IsProductRunning(*machine));
+  EXPECT_TRUE(machine->CallsTo("CreateToolhelp32Snapshot").empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Xp, PsapiWalkTest, ::testing::Values(VER_PLATFORM_WIN32_NT));

@@ -69,9 +69,10 @@ TEST(WholeMachineTest, TheFullPayloadInstallsWithoutAMessageOnBothFamilies) {
   }
 }
 
-// A target held open by another program: only its own message, and every
+// A target held open by another program is replaced at the restart, without
+// a box; only when its staged copy fails too does its own message show. Every
 // later copy still happens.
-TEST(WholeMachineTest, ALockedTargetShowsOnlyItsRowsMessage) {
+TEST(WholeMachineTest, ALockedTargetIsReplacedAtTheRestartOrShowsOnlyItsRowsMessage) {
   const struct {
     DWORD platform;
     const char* target;
@@ -100,14 +101,25 @@ TEST(WholeMachineTest, ALockedTargetShowsOnlyItsRowsMessage) {
       {VER_PLATFORM_WIN32_NT, "C:\\WINDOWS\\system32\\drivers\\FTD2XX.SYS",
        "Unable to copy \"FTD2XX.SYS\" to Drivers directory!"},
   };
-  for (const auto& row : rows) {
+  for (const auto& row : rows) for (const bool stagingFails : {false, true}) {
     SimMachine machine;
     Prepare(machine, row.platform);
     machine.AddFile(row.target, "in use");
     machine.LockFile(row.target);
+    const std::string target = row.target;
+    const std::string name = target.substr(target.find_last_of('\\') + 1);
+    // The staged copy: the name with its last letter dropped.
+    if (stagingFails) machine.AddFault(Fault{"CopyFileA", ERROR_DISK_FULL, name.substr(0, name.size() - 1) + "\"", 1});
     EXPECT_EQ(InstallerMain(machine), 0) << row.target;
-    EXPECT_EQ(BoxTexts(machine), std::vector<std::string>{row.message}) << row.target;
+    EXPECT_EQ(BoxTexts(machine), stagingFails ? std::vector<std::string>{row.message}
+                                              : std::vector<std::string>{})
+        << row.target;
     EXPECT_EQ(machine.ReadFile(row.target), "in use") << row.target;
+    machine.UnlockFile(row.target);
+    machine.Restart();
+    EXPECT_EQ(machine.ReadFile(row.target),
+              stagingFails ? "in use" : name)
+        << row.target;
     // The last row of the run still placed its file.
     if (std::string(row.target).find("FTD2XX.SYS") == std::string::npos) {
       EXPECT_TRUE(machine.FileExists(row.platform == VER_PLATFORM_WIN32_NT

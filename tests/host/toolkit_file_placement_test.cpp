@@ -98,22 +98,23 @@ class CopyAndReportTest : public ::testing::Test {
   const std::string target = "C:\\WINDOWS\\system32\\FTD2XX.DLL";
   const std::string message = "Unable to copy \"FTD2XX.DLL\" to System32 directory!";
   SimMachine machine;
+  const Platform platform{machine, VER_PLATFORM_WIN32_NT};
 };
 
 // A target left read-only, hidden or system (a stopped run, another
 // installer) is overwritten in either family: on NT a copy onto a hidden or
 // system file fails unless the bits are cleared first.
 TEST_F(CopyAndReportTest, ReadOnlyHiddenOrSystemTargetIsOverwrittenAndEndsWithTheArchiveBit) {
-  for (const DWORD platform : {DWORD{VER_PLATFORM_WIN32_NT}, DWORD{VER_PLATFORM_WIN32_WINDOWS}}) {
-    machine.SetPlatform(platform, platform == VER_PLATFORM_WIN32_NT ? 5 : 4);
+  for (const DWORD family : {DWORD{VER_PLATFORM_WIN32_NT}, DWORD{VER_PLATFORM_WIN32_WINDOWS}}) {
+    machine.SetPlatform(family, family == VER_PLATFORM_WIN32_NT ? 5 : 4);
     for (const DWORD bits : {DWORD{FILE_ATTRIBUTE_READONLY}, DWORD{FILE_ATTRIBUTE_HIDDEN},
                              DWORD{FILE_ATTRIBUTE_SYSTEM},
                              DWORD{FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                    FILE_ATTRIBUTE_SYSTEM}}) {
       machine.AddFile(target, "old version", bits);
       machine.ClearCalls();
-      CopyAndReport(machine, source, target, message);
-      EXPECT_EQ(machine.ReadFile(target), "new version") << platform << " " << bits;
+      CopyAndReport(Platform{machine, family}, source, target, message);
+      EXPECT_EQ(machine.ReadFile(target), "new version") << family << " " << bits;
       EXPECT_EQ(machine.Attributes(target), DWORD{FILE_ATTRIBUTE_ARCHIVE}) << bits;
       EXPECT_TRUE(machine.MessageBoxes().empty()) << bits;
       EXPECT_EQ(machine.CallsTo("CopyFileA"),
@@ -127,22 +128,22 @@ TEST_F(CopyAndReportTest, ReadOnlyHiddenOrSystemTargetIsOverwrittenAndEndsWithTh
 // other attributes kept; a bit that cannot be cleared is not reported.
 TEST_F(CopyAndReportTest, ACopyOfAReadOnlySourceIsWritable) {
   machine.AddFile(source, "new version", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
-  CopyAndReport(machine, source, target, message);
+  CopyAndReport(platform, source, target, message);
   EXPECT_EQ(machine.Attributes(target), DWORD{FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE});
 
   machine.RemoveFile(target);
   machine.AddFault(Fault{"SetFileAttributesA", ERROR_ACCESS_DENIED, "", 1});
-  CopyAndReport(machine, source, target, message);
+  CopyAndReport(platform, source, target, message);
   EXPECT_EQ(machine.ReadFile(target), "new version");
   EXPECT_TRUE(machine.MessageBoxes().empty());
 }
 
 TEST_F(CopyAndReportTest, MissingSourceDoesNothingAndShowsNothing) {
   machine.AddFile(target, "old version", FILE_ATTRIBUTE_READONLY);
-  CopyAndReport(machine, "C:\\setup\\MISSING.DLL", target, message);
+  CopyAndReport(platform, "C:\\setup\\MISSING.DLL", target, message);
   // A folder of the source's name is not a source either.
   machine.AddDirectory("C:\\setup\\FOLDER.DLL");
-  CopyAndReport(machine, "C:\\setup\\FOLDER.DLL", target, message);
+  CopyAndReport(platform, "C:\\setup\\FOLDER.DLL", target, message);
   EXPECT_TRUE(machine.CallsTo("CopyFileA").empty());
   EXPECT_TRUE(machine.CallsTo("SetFileAttributesA").empty());
   EXPECT_TRUE(machine.MessageBoxes().empty());
@@ -152,8 +153,8 @@ TEST_F(CopyAndReportTest, MissingSourceDoesNothingAndShowsNothing) {
 
 TEST_F(CopyAndReportTest, FailedCopyShowsItsMessageOnceUnderTheInstallerCaption) {
   machine.AddFile(target, "old version");
-  machine.LockFile(target);
-  CopyAndReport(machine, source, target, message);
+  machine.AddFault(Fault{"CopyFileA", ERROR_DISK_FULL, "", 1});
+  CopyAndReport(platform, source, target, message);
   ASSERT_EQ(machine.MessageBoxes().size(), 1u);
   EXPECT_EQ(machine.MessageBoxes()[0].text, message);
   EXPECT_EQ(machine.MessageBoxes()[0].caption, "Korvanta Installation");
@@ -163,23 +164,77 @@ TEST_F(CopyAndReportTest, FailedCopyShowsItsMessageOnceUnderTheInstallerCaption)
   EXPECT_EQ(machine.CallsTo("CopyFileA").size(), 1u) << "a failed copy is retried";
 }
 
+// A target that a program holds is staged beside it (its name's last letter
+// dropped) and replaced at the restart, without a box; every other failure,
+// a staging copy that fails too among them, keeps the box.
+TEST(CopyAndReportInUseTest, AHeldTargetIsReplacedAtTheRestartWithoutABox) {
+  const struct {
+    const char* why;
+    DWORD family;
+    DWORD lockError;    // 0: the target is not held
+    bool readOnlyKept;  // the target's read-only bit cannot be cleared
+    DWORD copyError;  // the copy that fails with it; 0: none
+    int faultedCopy;
+    bool staged;
+  } cases[] = {
+      {"shared, NT", VER_PLATFORM_WIN32_NT, ERROR_SHARING_VIOLATION, false, 0, 0, true},
+      {"shared, 9x", VER_PLATFORM_WIN32_WINDOWS, ERROR_SHARING_VIOLATION, false, 0, 0, true},
+      {"a running image", VER_PLATFORM_WIN32_NT, ERROR_ACCESS_DENIED, false, 0, 0, true},
+      {"read-only, bit kept", VER_PLATFORM_WIN32_NT, ERROR_ACCESS_DENIED, true, 0, 0, false},
+      {"staging copy fails", VER_PLATFORM_WIN32_NT, ERROR_SHARING_VIOLATION, false, ERROR_DISK_FULL, 2, false},
+      {"disk full", VER_PLATFORM_WIN32_NT, 0, false, ERROR_DISK_FULL, 1, false},
+      {"no target", VER_PLATFORM_WIN32_WINDOWS, 0, false, ERROR_ACCESS_DENIED, 1, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    SimMachine machine;
+    machine.SetPlatform(c.family, c.family == VER_PLATFORM_WIN32_NT ? 5 : 4, 10);
+    const std::string target = "C:\\WINDOWS\\system32\\FTD2XX.DLL";
+    machine.AddFile("C:\\setup\\FTD2XX.DLL", "new");
+    if (std::string(c.why) != "no target") {
+      machine.AddFile(target, "old", c.readOnlyKept ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_ARCHIVE);
+    }
+    if (c.lockError != 0) machine.LockFile(target, c.lockError);
+    if (c.readOnlyKept) machine.AddFault(Fault{"SetFileAttributesA", ERROR_ACCESS_DENIED, "", 1});
+    if (c.copyError != 0) machine.AddFault(Fault{"CopyFileA", c.copyError, "", c.faultedCopy});
+
+    CopyAndReport(Platform{machine, c.family}, "C:\\setup\\FTD2XX.DLL", target, "Unable to copy");
+
+    EXPECT_EQ(machine.MessageBoxes().size(), c.staged ? 0u : 1u);
+    EXPECT_EQ(machine.ReadFile("C:\\WINDOWS\\system32\\FTD2XX.DL"),
+              c.staged ? std::optional<std::string>("new") : std::nullopt);
+    machine.UnlockFile(target);
+    machine.Restart();
+    if (std::string(c.why) != "no target") {
+      EXPECT_EQ(machine.ReadFile(target), c.staged ? "new" : "old");
+    }
+  }
+}
+
 // The 9x family's entry in short names, the only ones Windows 9x carries out
 // at the restart; where the short form cannot be had, the path as given.
 TEST(ScheduleReplaceTest, NineXWritesAWininitRenameEntryInShortNames) {
+  // A staged file's short form of exactly the first buffer's 260 bytes:
+  // its terminator needs the second read.
+  std::string deep;
+  for (int i = 0; i < 25; ++i) deep += "\\ABCDEFGH";
+  deep += "\\ABCD";
   const struct {
-    const char* windows;
-    const char* writtenFolder;
+    std::string windows;
+    std::string writtenFolder;
     bool shortFormFails;
     const char* afterRestart;
   } rows[] = {
       {"C:\\WINDOWS", "C:\\WINDOWS\\SYSTEM", false, "staged"},
       {"C:\\Windows 98", "C:\\WINDOW~1\\SYSTEM", false, "staged"},
       {"C:\\Windows 98", "C:\\Windows 98\\SYSTEM", true, "in use"},
+      {"C:\\Windows 98" + deep, "C:\\WINDOW~1" + deep + "\\SYSTEM", false, "staged"},
   };
+  ASSERT_EQ(rows[3].writtenFolder.size() + sizeof "\\RUNDAVEK.DL" - 1, size_t{MAX_PATH});
   for (const auto& row : rows) {
     SimMachine machine;
     machine.SetPlatform(VER_PLATFORM_WIN32_WINDOWS, 4, 10);
-    const std::string system = std::string(row.windows) + "\\SYSTEM";
+    const std::string system = row.windows + "\\SYSTEM";
     machine.SetWindowsDirectory(row.windows);
     machine.SetSystemDirectory(system);
     machine.AddFile(system + "\\RUNDAVEK.DLL", "in use");

@@ -19,11 +19,11 @@ constexpr char Root[] = "SYSTEM\\CurrentControlSet\\Enum\\Root\\";
 constexpr char RootObject[] = "MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\Root\\";
 
 // An access list of these entries (each whole, header, mask and SID).
-std::string List(std::initializer_list<std::string> entries) {
+std::string List(std::initializer_list<std::string> entries, char revision = 2) {
   std::string body;
   for (const std::string& entry : entries) body += entry;
   const size_t size = 8 + body.size();
-  const char header[8] = {2, 0, static_cast<char>(size), static_cast<char>(size >> 8),
+  const char header[8] = {revision, 0, static_cast<char>(size), static_cast<char>(size >> 8),
                           static_cast<char>(entries.size()), 0, 0, 0};
   return std::string(header, 8) + body;
 }
@@ -45,6 +45,13 @@ std::string AdministratorsEntry(DWORD mask) {
                           static_cast<char>(mask), static_cast<char>(mask >> 8),
                           static_cast<char>(mask >> 16), static_cast<char>(mask >> 24),
                           1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
+  return std::string(bytes, 24);
+}
+
+// An object entry (revision 4 lists): SYSTEM may do everything, no object
+// types named.
+std::string SystemObjectEntry() {
+  const char bytes[24] = {5, 2, 24, 0, 0x3F, 0, 0x0F, 0, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
   return std::string(bytes, 24);
 }
 
@@ -75,11 +82,18 @@ TEST(KeyAccessTest, TheGrantAddsOneInheritableEntryForAdministratorsToTheKeptLis
   const struct {
     std::string kept;
     std::string granted;
+    int revision = 2;
   } cases[] = {
       {SystemList(), List({SystemEntry(), EveryoneReadEntry(), AdministratorsEntry(GENERIC_ALL)})},
       {List({SystemEntry(), EveryoneReadEntry(0x12)}),
        List({SystemEntry(), AdministratorsEntry(GENERIC_ALL), EveryoneReadEntry(0x12)})},
       {List({}), List({AdministratorsEntry(GENERIC_ALL)})},
+      // After the first run of explicit entries, not after the last.
+      {List({SystemEntry(), EveryoneReadEntry(0x12), EveryoneReadEntry()}),
+       List({SystemEntry(), AdministratorsEntry(GENERIC_ALL), EveryoneReadEntry(0x12), EveryoneReadEntry()})},
+      // A list with object entries keeps its revision.
+      {List({SystemObjectEntry(), EveryoneReadEntry()}, 4),
+       List({SystemObjectEntry(), EveryoneReadEntry(), AdministratorsEntry(GENERIC_ALL)}, 4), 4},
   };
   for (const auto& c : cases) {
     SimMachine machine;
@@ -90,7 +104,8 @@ TEST(KeyAccessTest, TheGrantAddsOneInheritableEntryForAdministratorsToTheKeptLis
     // Only the list is set: no owner, group or system list, no protection flag.
     EXPECT_NE(std::string::npos, sets[0].find("\"" + std::string(RootObject) + "\", 4, 4, NULL, NULL, ptr, NULL)"))
         << sets[0];
-    EXPECT_EQ(std::vector<std::string>{"InitializeAcl(ptr, " + std::to_string(c.granted.size()) + ", 2)"},
+    EXPECT_EQ(std::vector<std::string>{"InitializeAcl(ptr, " + std::to_string(c.granted.size()) + ", " +
+                                       std::to_string(c.revision) + ")"},
               machine.CallsTo("InitializeAcl"));
     EXPECT_EQ(0, machine.OpenHandleCount());
     EXPECT_EQ(0, machine.LoadedLibraryCount());

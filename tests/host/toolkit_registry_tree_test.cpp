@@ -69,11 +69,16 @@ TEST_F(RegDeleteTreeTest, DeletesEverySubkeyAtEveryDepthAndOnlyThat) {
 // buffer rather than passed over.
 TEST_F(RegDeleteTreeTest, ADoubleByteNameLongerInBytesThanInCharactersGoesToo) {
   machine.SetLeadByteRanges({{0x81, 0x9F}, {0xE0, 0xFC}});  // Japanese
-  const std::string name = "\x83\x7E\x83\x4C\x83\x54\x81\x5B";  // four characters, eight bytes
-  machine.AddRegistryKey(HKEY_CURRENT_USER, std::string(Engine) + "\\" + name + "\\In");
-  machine.AddRegistryKey(HKEY_CURRENT_USER, std::string(Engine) + "\\Audio");
-  EXPECT_TRUE(RegDeleteTree(machine, HKEY_CURRENT_USER, Engine));
-  EXPECT_FALSE(machine.RegistryKeyExists(HKEY_CURRENT_USER, Engine));
+  // Four characters in eight bytes, and 200 in 400: a buffer grown only to
+  // a lower limit would still pass the short one.
+  std::string longName;
+  for (int i = 0; i < 100; ++i) longName += "\x83\x7E\x83\x4C";
+  for (const std::string& name : {std::string("\x83\x7E\x83\x4C\x83\x54\x81\x5B"), longName}) {
+    machine.AddRegistryKey(HKEY_CURRENT_USER, std::string(Engine) + "\\" + name + "\\In");
+    machine.AddRegistryKey(HKEY_CURRENT_USER, std::string(Engine) + "\\Audio");
+    EXPECT_TRUE(RegDeleteTree(machine, HKEY_CURRENT_USER, Engine)) << name.size();
+    EXPECT_FALSE(machine.RegistryKeyExists(HKEY_CURRENT_USER, Engine)) << name.size();
+  }
 }
 
 TEST_F(RegDeleteTreeTest, MissingKeyChangesNothingAndReportsFalse) {

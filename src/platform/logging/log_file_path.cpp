@@ -16,8 +16,13 @@ bool IsReservedDeviceName(const std::string& fileName) {
   while (!base.empty() && base.back() == ' ') base.pop_back();
   for (char& c : base) c = Upper(c);
   if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") return true;
-  return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
-         base[3] >= '1' && base[3] <= '9';
+  if (base.size() != 4 || (base.compare(0, 3, "COM") != 0 && base.compare(0, 3, "LPT") != 0)) {
+    return false;
+  }
+  // Windows' naming rules count the superscript digits (Latin-1 0xB9, 0xB2,
+  // 0xB3) as digits too; 0 is no port, but a refused path costs only the log.
+  const unsigned char digit = static_cast<unsigned char>(base[3]);
+  return (digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
 }
 
 }  // namespace

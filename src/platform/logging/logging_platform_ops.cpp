@@ -151,7 +151,7 @@ std::string AccessList(const ACL* acl) {
 enum class Kind : uint8_t {
   Number, Flags, Truth, Status, Attributes, Literal, Text, Bytes, FixedText, Filled, Entries,
   RegValue, RegType, Disposition, Pointer, Named, Guid, Acl, Authority, Device, Version,
-  FoundFile, Process, FunctionName,
+  FoundFile, Process, FunctionName, FileInformation,
 };
 
 // One argument or result as the log writes it. An output is read through its
@@ -175,6 +175,7 @@ struct Arg {
   Arg(const OSVERSIONINFOA* info) : Arg(Kind::Version, info) {}
   Arg(const WIN32_FIND_DATAA* data) : Arg(Kind::FoundFile, data) {}
   Arg(const PROCESSENTRY32* entry) : Arg(Kind::Process, entry) {}
+  Arg(const BY_HANDLE_FILE_INFORMATION* info) : Arg(Kind::FileInformation, info) {}
   template <typename T>
     requires std::is_integral_v<T> || std::is_enum_v<T>
   Arg(T value) : Arg(Kind::Number, nullptr, static_cast<std::make_unsigned_t<T>>(value)) {}
@@ -422,6 +423,10 @@ class LoggingPlatformOps final : public PlatformOps {
         const PROCESSENTRY32* entry = static_cast<const PROCESSENTRY32*>(arg.pointer);
         return Dec(entry->th32ProcessID) + " " +
                QuotedFixed(entry->szExeFile, sizeof(entry->szExeFile));
+      }
+      case Kind::FileInformation: {
+        const auto* info = static_cast<const BY_HANDLE_FILE_INFORMATION*>(arg.pointer);
+        return "attributes " + Hex(info->dwFileAttributes) + " links " + Dec(info->nNumberOfLinks);
       }
       default: return "?";
     }

@@ -304,6 +304,14 @@ void SimMachine::LockFile(const std::string& path, DWORD error) {
   node->lockError = error;
 }
 
+void SimMachine::SetLinkCount(const std::string& path, DWORD links) {
+  DWORD error = 0;
+  const std::optional<ResolvedPath> resolved = state_->Resolve(path, &error);
+  FileNode* node = resolved ? state_->Find(resolved->key) : nullptr;
+  if (node == nullptr || node->directory) throw std::invalid_argument("SimMachine: no file: " + path);
+  node->links = links;
+}
+
 void SimMachine::UnlockFile(const std::string& path) {
   DWORD error = 0;
   const std::optional<ResolvedPath> resolved = state_->Resolve(path, &error);
@@ -369,6 +377,56 @@ BOOL SimMachine::CopyFileA(const char* existing, const char* target, BOOL failIf
   const std::string bytes = source->bytes;
   const DWORD attributes = source->attributes | FILE_ATTRIBUTE_ARCHIVE;
   s.PutFile(*to, bytes, attributes);
+  return TRUE;
+}
+
+// Only what the action log asks for: writing, a file opened or else created.
+HANDLE SimMachine::CreateFileA(const char* name, DWORD access, DWORD share,
+                               SECURITY_ATTRIBUTES* security, DWORD disposition, DWORD flags,
+                               HANDLE templateFile) {
+  State& s = *state_;
+  const auto fail = [&s](DWORD error) {
+    s.lastError = error;
+    return INVALID_HANDLE_VALUE;
+  };
+  if (auto error = s.Record("CreateFileA", JoinArgs({name, access, share, LogArg::Pointer(security),
+                                                     disposition, flags, templateFile}))) {
+    return fail(*error);
+  }
+  if (name == nullptr || disposition != OPEN_ALWAYS) return fail(ERROR_INVALID_PARAMETER);
+  DWORD error = 0;
+  const std::optional<ResolvedPath> path = s.Resolve(name, &error);
+  if (!path) return fail(error);
+  if (path->parentKey.empty() || !s.IsDirectory(path->parentKey)) return fail(ERROR_PATH_NOT_FOUND);
+  FileNode* node = s.Find(path->key);
+  if (node != nullptr && (node->directory || (node->attributes & FILE_ATTRIBUTE_READONLY))) {
+    return fail(ERROR_ACCESS_DENIED);
+  }
+  if (node != nullptr && node->lockError != 0) return fail(node->lockError);
+  if (node == nullptr) s.PutFile(*path, "", FILE_ATTRIBUTE_ARCHIVE);
+  const uintptr_t handle = s.NewHandleValue();
+  s.fileHandles[handle] = {path->key, (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0};
+  return reinterpret_cast<HANDLE>(handle);
+}
+
+BOOL SimMachine::GetFileInformationByHandle(FARPROC proc, HANDLE file,
+                                            BY_HANDLE_FILE_INFORMATION* info) {
+  State& s = *state_;
+  if (auto error = s.Record("GetFileInformationByHandle", JoinArgs({proc, file, LogArg::Pointer(info)}))) {
+    return s.Fail(*error);
+  }
+  if (!s.CheckProc(proc, "kernel32.dll", "GetFileInformationByHandle")) return s.Fail(ERROR_PROC_NOT_FOUND);
+  const auto open = s.fileHandles.find(reinterpret_cast<uintptr_t>(file));
+  const FileNode* node = open == s.fileHandles.end() ? nullptr : s.Find(open->second.first);
+  if (node == nullptr) return s.Fail(ERROR_INVALID_HANDLE);
+  if (info == nullptr) return s.Fail(error::kNoAccess);
+  *info = BY_HANDLE_FILE_INFORMATION{};
+  info->dwFileAttributes = node->attributes;
+  // A symbolic link is followed unless the point itself was opened; what it
+  // leads to is modelled as a plain file.
+  if (!open->second.second) info->dwFileAttributes &= ~DWORD{FILE_ATTRIBUTE_REPARSE_POINT};
+  info->nFileSizeLow = static_cast<DWORD>(node->bytes.size());
+  info->nNumberOfLinks = node->links;
   return TRUE;
 }
 

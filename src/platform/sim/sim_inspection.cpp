@@ -82,6 +82,7 @@ SimMachine::OpenResources SimMachine::Resources() const {
   open.processHandles = static_cast<int>(s.processHandles.size());
   open.snapshots = static_cast<int>(s.snapshots.size());
   open.findHandles = static_cast<int>(s.findHandles.size());
+  open.files = static_cast<int>(s.fileHandles.size());
   open.deviceInfoSets = static_cast<int>(s.deviceSets.size());
   for (const auto& [block, info] : s.blocks) {
     switch (info.kind) {
@@ -99,7 +100,7 @@ std::string SimMachine::OpenResources::Describe() const {
       {processHandles, "process handles"}, {snapshots, "snapshots"},
       {findHandles, "find handles"},    {deviceInfoSets, "device information sets"},
       {heapBlocks, "heap blocks"},      {localMemory, "local memory blocks"},
-      {sids, "SIDs"}};
+      {sids, "SIDs"},                   {files, "files"}};
   std::string text;
   for (const auto& [count, name] : kinds) {
     if (count == 0) continue;

@@ -35,7 +35,8 @@ const std::vector<KnownLibrary>& KnownLibraries() {
         {"Process32First", Availability::NotNt4},
         {"Process32Next", Availability::NotNt4},
         // From XP SP2 on; the simulated machine knows no service packs.
-        {"IsWow64Process", Availability::XpAndLater}}},
+        {"IsWow64Process", Availability::XpAndLater},
+        {"GetFileInformationByHandle", Availability::Always}}},
       {"PSAPI.DLL",
        Availability::NtOnly,
        {{"EnumProcesses", Availability::Always},

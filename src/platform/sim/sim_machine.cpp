@@ -257,7 +257,8 @@ void SimMachine::ClearCalls() { state_->calls.clear(); }
 int SimMachine::OpenHandleCount() const {
   const State& s = *state_;
   return static_cast<int>(s.regHandles.size() + s.processHandles.size() + s.snapshots.size() +
-                          s.findHandles.size() + s.deviceSets.size() + s.blocks.size());
+                          s.findHandles.size() + s.deviceSets.size() + s.blocks.size() +
+                          s.fileHandles.size());
 }
 
 // ---- process, version, directories -----------------------------------------

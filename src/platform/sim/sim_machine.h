@@ -62,6 +62,7 @@ struct SimProcess {
   std::string toolhelpName;   // szExeFile as Toolhelp reports it
   std::string modulePath;     // full path as PSAPI reports it
   bool canOpen = true;        // false: OpenProcess fails with ERROR_ACCESS_DENIED
+  std::string owner;          // the user it runs as; empty: the installer's user
 };
 
 // One planned failure: the `occurrence`-th call (1 = the next one) of
@@ -128,6 +129,10 @@ class SimMachine : public PlatformOps {
   // renaming it fails with `error` (ERROR_SHARING_VIOLATION by default).
   void LockFile(const std::string& path, DWORD error = ERROR_SHARING_VIOLATION);
   void UnlockFile(const std::string& path);
+  // How many names the file has (hard links; 1 when added). Give it
+  // FILE_ATTRIBUTE_REPARSE_POINT to make it a symbolic link: CreateFileA then
+  // opens the point itself only with FILE_FLAG_OPEN_REPARSE_POINT.
+  void SetLinkCount(const std::string& path, DWORD links);
   std::vector<std::string> Files() const;        // every file, with its stored letter case
   std::vector<std::string> Directories() const;
 
@@ -186,6 +191,11 @@ class SimMachine : public PlatformOps {
   DWORD AddProcess(const std::string& toolhelpName, const std::string& modulePath,
                    bool canOpen = true);  // returns the id given
   void AddProcesses(int count);           // filler processes with unique names
+  // Another user's process: the NT family refuses OpenProcess to it
+  // (ERROR_ACCESS_DENIED) unless the installer's debug privilege is enabled
+  // (an administrator holds it, disabled, by default).
+  void SetProcessOwner(DWORD processId, const std::string& owner);
+  void SetDebugPrivilegeEnabled(bool enabled);
 
   // ---- devices --------------------------------------------------------------
   void AddDevice(const SimDevice& device);
@@ -234,6 +244,7 @@ class SimMachine : public PlatformOps {
     int processHandles = 0;
     int snapshots = 0;
     int findHandles = 0;
+    int files = 0;
     int deviceInfoSets = 0;
     int heapBlocks = 0;
     int localMemory = 0;
@@ -274,6 +285,8 @@ class SimMachine : public PlatformOps {
   HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) override;
   BOOL FindClose(HANDLE find) override;
   BOOL MoveFileExA(const char* existing, const char* target, DWORD flags) override;
+  HANDLE CreateFileA(const char* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security,
+                     DWORD disposition, DWORD flags, HANDLE templateFile) override;
   DWORD GetShortPathNameA(const char* longPath, char* buffer, DWORD size) override;
   UINT GetDriveTypeA(const char* root) override;
   UINT SetErrorMode(UINT mode) override;
@@ -299,6 +312,8 @@ class SimMachine : public PlatformOps {
   void ExitProcess(UINT exitCode) override;
   HANDLE GetCurrentProcess() override;
   BOOL IsWow64Process(FARPROC proc, HANDLE process, BOOL* wow64) override;
+  BOOL GetFileInformationByHandle(FARPROC proc, HANDLE file,
+                                  BY_HANDLE_FILE_INFORMATION* info) override;
   BOOL CheckTokenMembership(FARPROC proc, HANDLE token, PSID sid, BOOL* isMember) override;
   BOOL OpenProcessToken(FARPROC proc, HANDLE process, DWORD access, HANDLE* token) override;
   BOOL GetTokenInformation(FARPROC proc, HANDLE token, TOKEN_INFORMATION_CLASS infoClass,

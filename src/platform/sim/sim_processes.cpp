@@ -28,7 +28,7 @@ std::string FileNamePart(const std::string& path) {
 SimProcess OwnProcess(const SimMachine::State& s) {
   // On the 9x family Toolhelp names a process by its full path, on NT by its
   // file name.
-  return {kOwnProcessId, s.Is9x() ? s.modulePath : FileNamePart(s.modulePath), s.modulePath, true};
+  return {kOwnProcessId, s.Is9x() ? s.modulePath : FileNamePart(s.modulePath), s.modulePath, true, {}};
 }
 
 // Every process, the installer's own first.
@@ -83,7 +83,7 @@ DWORD SimMachine::AddProcess(const std::string& toolhelpName, const std::string&
   State& s = *state_;
   const DWORD id = s.nextProcessId;
   s.nextProcessId += 4;
-  s.processes.push_back({id, toolhelpName, modulePath, canOpen});
+  s.processes.push_back({id, toolhelpName, modulePath, canOpen, {}});
   return id;
 }
 
@@ -93,6 +93,14 @@ void SimMachine::AddProcesses(int count) {
     AddProcess(name, "C:\\PROGRAM FILES\\FILLER\\" + name);
   }
 }
+
+void SimMachine::SetProcessOwner(DWORD processId, const std::string& owner) {
+  for (SimProcess& process : state_->processes) {
+    if (process.id == processId) process.owner = owner;
+  }
+}
+
+void SimMachine::SetDebugPrivilegeEnabled(bool enabled) { state_->debugPrivilegeEnabled = enabled; }
 
 HANDLE SimMachine::OpenProcess(DWORD access, BOOL inherit, DWORD processId) {
   State& s = *state_;
@@ -105,7 +113,10 @@ HANDLE SimMachine::OpenProcess(DWORD access, BOOL inherit, DWORD processId) {
     s.lastError = ERROR_INVALID_PARAMETER;
     return nullptr;
   }
-  if (!process->canOpen) {
+  // NT: another user's process grants nothing to an administrator who is not
+  // its owner, short of the debug privilege; the 9x family has no security.
+  const bool othersProcess = !s.Is9x() && !process->owner.empty() && !s.debugPrivilegeEnabled;
+  if (!process->canOpen || othersProcess) {
     s.lastError = ERROR_ACCESS_DENIED;
     return nullptr;
   }
@@ -118,7 +129,9 @@ BOOL SimMachine::CloseHandle(HANDLE handle) {
   State& s = *state_;
   if (auto error = s.Record("CloseHandle", JoinArgs({handle}))) return Fail(s, *error);
   const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
-  if (s.processHandles.erase(value) || s.snapshots.erase(value)) return TRUE;
+  if (s.processHandles.erase(value) || s.snapshots.erase(value) || s.fileHandles.erase(value)) {
+    return TRUE;
+  }
   return Fail(s, ERROR_INVALID_HANDLE);
 }
 

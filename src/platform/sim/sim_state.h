@@ -73,6 +73,7 @@ struct FileNode {
   DWORD attributes = 0;  // FILE_ATTRIBUTE_DIRECTORY is implied for folders
   std::string bytes;
   DWORD lockError = 0;  // nonzero: held open by another process
+  DWORD links = 1;
 };
 
 // A Windows path resolved against the machine: the upper-case key of the
@@ -180,9 +181,13 @@ struct SimMachine::State {
   DWORD nextProcessId = 1000;
   std::map<uintptr_t, DWORD> processHandles;  // handle -> process id; the own token: kTokenId
   std::map<uintptr_t, Snapshot> snapshots;
+  bool debugPrivilegeEnabled = false;
 
   // files being searched
   std::map<uintptr_t, std::string> findHandles;
+  // open files: handle -> key of the node and whether the handle is the
+  // reparse point itself
+  std::map<uintptr_t, std::pair<std::string, bool>> fileHandles;
 
   // devices
   std::vector<SimDevice> devices;

@@ -32,17 +32,12 @@ std::string EnvironmentValue(const char* variable) {
 
 }  // namespace
 
-std::unique_ptr<Win32LogFile> Win32LogFile::OpenNamedBy(const char* variable) {
+std::string Win32LogFile::PathNamedBy(const char* variable) {
   const LastErrorKept kept;
-  const std::string path = EnvironmentValue(variable);
-  // A log goes into a file; a device (a disk, a port) is never written to.
-  if (!IsPlainLogFilePath(path)) return nullptr;
-  // Shared for reading and writing so that the log can be watched, and a
-  // second run can append, while it is open. Written through, so that a driver
-  // installation that stops the machine leaves the log up to that point.
-  const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr);
+  return EnvironmentValue(variable);
+}
+
+std::unique_ptr<Win32LogFile> Win32LogFile::Adopt(HANDLE file) {
   if (file == INVALID_HANDLE_VALUE) return nullptr;
   return std::unique_ptr<Win32LogFile>(new Win32LogFile(file));
 }

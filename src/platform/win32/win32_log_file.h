@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "platform/log_file.h"
 
@@ -10,11 +11,13 @@ namespace korvanta {
 
 class Win32LogFile final : public LogFile {
  public:
-  // The file named by the environment variable, opened for appending; null
-  // when the variable is unset or empty, names no plain file path, or the
-  // file cannot be opened. Leaves
-  // the thread's last-error code as it found it.
-  static std::unique_ptr<Win32LogFile> OpenNamedBy(const char* variable);
+  // The value of the environment variable that names the log's file; empty
+  // when it is unset or empty. Leaves the thread's last-error code as it
+  // found it.
+  static std::string PathNamedBy(const char* variable);
+  // The log written to a file opened for it (OpenActionLogFile), which it
+  // closes; null for INVALID_HANDLE_VALUE.
+  static std::unique_ptr<Win32LogFile> Adopt(HANDLE file);
 
   ~Win32LogFile() override;
   Win32LogFile(const Win32LogFile&) = delete;

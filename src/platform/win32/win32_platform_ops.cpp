@@ -21,6 +21,7 @@ using SetNamedSecurityInfoAFn = DWORD(WINAPI*)(const char* objectName, SE_OBJECT
                                                SECURITY_INFORMATION info, PSID owner, PSID group,
                                                ACL* dacl, ACL* sacl);
 using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE process, BOOL* wow64);
+using GetFileInformationByHandleFn = BOOL(WINAPI*)(HANDLE file, BY_HANDLE_FILE_INFORMATION* info);
 using CheckTokenMembershipFn = BOOL(WINAPI*)(HANDLE token, PSID sid, BOOL* isMember);
 using OpenProcessTokenFn = BOOL(WINAPI*)(HANDLE process, DWORD access, HANDLE* token);
 using GetTokenInformationFn = BOOL(WINAPI*)(HANDLE token, TOKEN_INFORMATION_CLASS infoClass,
@@ -80,6 +81,12 @@ UINT Win32PlatformOps::GetSystemDirectoryA(char* buffer, UINT size) {
 
 UINT Win32PlatformOps::GetWindowsDirectoryA(char* buffer, UINT size) {
   return ::GetWindowsDirectoryA(buffer, size);
+}
+
+HANDLE Win32PlatformOps::CreateFileA(const char* name, DWORD access, DWORD share,
+                                     SECURITY_ATTRIBUTES* security, DWORD disposition, DWORD flags,
+                                     HANDLE templateFile) {
+  return ::CreateFileA(name, access, share, security, disposition, flags, templateFile);
 }
 
 BOOL Win32PlatformOps::CopyFileA(const char* existing, const char* target, BOOL failIfExists) {
@@ -296,6 +303,11 @@ DWORD Win32PlatformOps::SetNamedSecurityInfoA(FARPROC proc, const char* objectNa
 
 BOOL Win32PlatformOps::IsWow64Process(FARPROC proc, HANDLE process, BOOL* wow64) {
   return CallLookedUp<IsWow64ProcessFn>(proc, BOOL{FALSE}, process, wow64);
+}
+
+BOOL Win32PlatformOps::GetFileInformationByHandle(FARPROC proc, HANDLE file,
+                                                  BY_HANDLE_FILE_INFORMATION* info) {
+  return CallLookedUp<GetFileInformationByHandleFn>(proc, BOOL{FALSE}, file, info);
 }
 
 BOOL Win32PlatformOps::CheckTokenMembership(FARPROC proc, HANDLE token, PSID sid,

@@ -29,6 +29,8 @@ class Win32PlatformOps final : public PlatformOps {
   HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) override;
   BOOL FindClose(HANDLE find) override;
   BOOL MoveFileExA(const char* existing, const char* target, DWORD flags) override;
+  HANDLE CreateFileA(const char* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security,
+                     DWORD disposition, DWORD flags, HANDLE templateFile) override;
   DWORD GetShortPathNameA(const char* longPath, char* buffer, DWORD size) override;
   UINT GetDriveTypeA(const char* root) override;
   UINT SetErrorMode(UINT mode) override;
@@ -107,6 +109,8 @@ class Win32PlatformOps final : public PlatformOps {
                               SECURITY_INFORMATION info, PSID owner, PSID group, ACL* dacl,
                               ACL* sacl) override;
   BOOL IsWow64Process(FARPROC proc, HANDLE process, BOOL* wow64) override;
+  BOOL GetFileInformationByHandle(FARPROC proc, HANDLE file,
+                                  BY_HANDLE_FILE_INFORMATION* info) override;
   BOOL CheckTokenMembership(FARPROC proc, HANDLE token, PSID sid, BOOL* isMember) override;
   BOOL OpenProcessToken(FARPROC proc, HANDLE process, DWORD access, HANDLE* token) override;
   BOOL GetTokenInformation(FARPROC proc, HANDLE token, TOKEN_INFORMATION_CLASS infoClass,
