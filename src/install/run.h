@@ -12,7 +12,7 @@ namespace korvanta {
 inline constexpr char ProductRunningMessage[] =
     "Please close your software, restart your machine and run setup again !";
 inline constexpr char ErrorBoxCaption[] = "Application Error";
-inline constexpr UINT ErrorBoxFlags = MB_OK | MB_ICONSTOP | MB_TASKMODAL;
+inline constexpr UINT ErrorBoxFlags = MB_OK | MB_ICONSTOP | MB_TASKMODAL | MB_SETFOREGROUND;
 // Any other error that reaches the entry gets the same box, under the type
 // name of the installer's own error, with one of these messages.
 inline constexpr char GenericErrorTypeName[] = "Exception";

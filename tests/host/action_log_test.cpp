@@ -335,7 +335,7 @@ TEST(ActionLogErrorBox, ErrorBoxRunEndsWithExitCodeOne) {
   EXPECT_NE(box.find(" MessageBoxA(NULL, \"Exception Exception in module korvanta-sysinstall.exe at "),
             std::string::npos)
       << box;
-  EXPECT_TRUE(box.ends_with(".\\x0AUnable to write to System.ini.\", \"Application Error\", 0x2010) = 1"))
+  EXPECT_TRUE(box.ends_with(".\\x0AUnable to write to System.ini.\", \"Application Error\", 0x12010) = 1"))
       << box;
   EXPECT_NE(lines[marker - 1].find("WritePrivateProfileStringA(\"VCache\", \"MinFileCache\""),
             std::string::npos);

@@ -384,7 +384,7 @@ std::vector<Violation> CheckRun(const Scenario& scenario, const SimMachine& mach
       if (kChangingCalls.count(operation)) violations.push_back({2, "after the failure: " + calls[i]});
     }
     const sim::MessageBoxRecord* last = boxes.empty() ? nullptr : &boxes.back();
-    const bool exact = last && last->caption == kErrorCaption && last->type == 0x2010 &&
+    const bool exact = last && last->caption == kErrorCaption && last->type == 0x12010 &&
                        last->text.size() == head.size() + 8 + tail.size() &&
                        last->text.compare(0, head.size(), head) == 0 &&
                        last->text.find_first_not_of("0123456789ABCDEF", head.size()) == head.size() + 8 &&
@@ -400,7 +400,7 @@ std::vector<Violation> CheckRun(const Scenario& scenario, const SimMachine& mach
   std::set<std::pair<std::string, std::string>> shown;
   for (const sim::MessageBoxRecord& box : boxes) {
     bool own = false;
-    if (box.caption == kCaption && box.type == MB_OK) {
+    if (box.caption == kCaption && box.type == 0x10000) {
       own = kOtherMessages.count(box.text) > 0;
       for (const auto& [file, message] : kCopyMessages) own = own || box.text == message;
     }

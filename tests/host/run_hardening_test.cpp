@@ -45,7 +45,7 @@ TEST(InstallerMainForeignErrorTest, EveryErrorShowsTheErrorBoxAndEndsWithOne) {
     ASSERT_EQ(machine.MessageBoxes().size(), 1u) << kind;
     const sim::MessageBoxRecord& box = machine.MessageBoxes()[0];
     EXPECT_EQ(box.caption, "Application Error");
-    EXPECT_EQ(box.type, 0x2010u);
+    EXPECT_EQ(box.type, 0x12010u);
     EXPECT_EQ(box.text, std::string("Exception Exception in module korvanta-sysinstall.exe at "
                                      "00000000.\n") + messages[kind]);
     // The NewDev.dll binding is released on this way out too.
