@@ -205,6 +205,9 @@ const std::map<std::string, DWORD> kInjectedErrors = {
     {"SetupDiSetDeviceRegistryPropertyA", ERROR_ACCESS_DENIED},
     {"SetupDiCallClassInstaller", ERROR_ACCESS_DENIED},
     {"UpdateDriverForPlugAndPlayDevicesA", ERROR_FILE_NOT_FOUND},
+    {"GetEnvironmentVariableA", ERROR_NOT_ENOUGH_MEMORY},
+    {"GetProcessWindowStation", ERROR_ACCESS_DENIED},
+    {"GetUserObjectInformationA", ERROR_ACCESS_DENIED},
 };
 
 // Calls that do not fail on Windows: they read the process's own state, or
