@@ -41,8 +41,11 @@ add_executable(korvanta-sysinstall WIN32 ${CMAKE_SOURCE_DIR}/src/install/winmain
                ${CMAKE_SOURCE_DIR}/src/install/version.rc)
 target_link_libraries(korvanta-sysinstall PRIVATE korvanta_core korvanta_win32
                       ${KORVANTA_WIN_SYSTEM_LIBS})
+# Marked as aware of terminal servers: an unmarked program there is given a
+# per-user Windows folder by GetWindowsDirectoryA, and the INF files would go
+# there instead of to the system's. Older loaders ignore the flag.
 target_link_options(korvanta-sysinstall PRIVATE ${KORVANTA_WIN_LINK_FLAGS} -s -mwindows
-                    -Wl,--gc-sections)
+                    -Wl,--gc-sections -Wl,--tsaware)
 set_target_properties(korvanta-sysinstall PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 # A release must be reproducible byte for byte, and the only thing that
 # differs between two links is the PE timestamp. The linker takes it from

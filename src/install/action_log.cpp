@@ -37,6 +37,11 @@ void ActionLog::StageBegins(const char* stage) { Write(std::string("---- ") + st
 
 bool ActionLog::Note(const std::string& text) { return Write("==== " + text); }
 
+void ActionLog::BoxNotShown(const char* caption, const char* text) {
+  Note("box not shown, the window station is not visible: " + logtext::Quoted(caption) + " " +
+       logtext::Quoted(text));
+}
+
 namespace {
 
 // The header's facts are read straight from the system, as the run reads them,

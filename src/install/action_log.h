@@ -10,6 +10,8 @@
 //   00012 CopyFileA("C:\setup\A.DLL", "C:\WINDOWS\system32\A.DLL", FALSE) = FALSE, error 0x20
 //   ...
 //   ==== exit code 0
+// A box the run left out, nobody seeing its window station, is a "====" line
+// of its own where the box would have been.
 //
 // The operations' lines come from the platform's logging decorator
 // (platform/logging/); what they say about the run is added here.
@@ -40,6 +42,8 @@ class ActionLog final : public RunObserver, public OperationLog {
   void Operation(const std::string& text) override;
   // "---- <stage>"
   void StageBegins(const char* stage) override;
+  // "==== box not shown, the window station is not visible: <caption> <text>"
+  void BoxNotShown(const char* caption, const char* text) override;
   // "==== <text>": the header and the end.
   bool Note(const std::string& text);
 

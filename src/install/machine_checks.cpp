@@ -17,6 +17,28 @@ bool RunsUnderWow64(PlatformOps& ops) {
   return ops.IsWow64Process(functions.address[0], ops.GetCurrentProcess(), &wow64) && wow64;
 }
 
+bool RunsUnderCompatibilityLayer(PlatformOps& ops) {
+  // Only whether it is set matters; an empty value is no layer. A value too
+  // long for the buffer still answers with the size it needs.
+  char layer[64];
+  return ops.GetEnvironmentVariableA("__COMPAT_LAYER", layer, sizeof layer) != 0;
+}
+
+bool WindowStationVisible(PlatformOps& ops) {
+  const RunTimeFunctions<2> functions = LoadRunTimeFunctions<2>(
+      ops, "user32.dll", {"GetProcessWindowStation", "GetUserObjectInformationA"});
+  if (!functions.AllFound()) return true;
+  // The process's own handle: not closed.
+  const HANDLE station = ops.GetProcessWindowStation(functions.address[0]);
+  USEROBJECTFLAGS flags{};
+  DWORD needed = 0;
+  if (station == nullptr || !ops.GetUserObjectInformationA(functions.address[1], station, UOI_FLAGS,
+                                                           &flags, sizeof flags, &needed)) {
+    return true;
+  }
+  return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
 namespace {
 
 // The SID's length from its own sub-authority count (byte 1).

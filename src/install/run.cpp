@@ -1,6 +1,7 @@
 #include "install/run.h"
 
 #include <exception>
+#include <memory>
 #include <new>
 
 #include "components/aspi_layer.h"
@@ -9,6 +10,7 @@
 #include "components/kernel_nt.h"
 #include "components/system_preparation.h"
 #include "components/usb_support_files.h"
+#include "install/boxless_platform_ops.h"
 #include "install/command_line.h"
 #include "install/install_context.h"
 #include "install/machine_checks.h"
@@ -138,8 +140,15 @@ bool MachineRefusesInstallation(PlatformOps& ops, RunObserver* observer) {
     ShowInstallMessage(ops, Wow64Message);
     return true;
   }
-  Mark(observer, "AdministratorsMembership");
+  Mark(observer, "RunsUnderCompatibilityLayer");
   const std::optional<DWORD> platformId = ReadPlatformId(ops);
+  // The 9x paths on an NT system would skip the administrator check, write
+  // Wininit.ini (which NT never reads) and never install the NT driver.
+  if (platformId == DWORD{VER_PLATFORM_WIN32_WINDOWS} && RunsUnderCompatibilityLayer(ops)) {
+    ShowInstallMessage(ops, CompatibilityModeMessage);
+    return true;
+  }
+  Mark(observer, "AdministratorsMembership");
   if (platformId && *platformId != VER_PLATFORM_WIN32_WINDOWS &&
       AdministratorsMembership(ops) == Membership::NotMember) {
     ShowInstallMessage(ops, AdministratorMessage);
@@ -148,8 +157,17 @@ bool MachineRefusesInstallation(PlatformOps& ops, RunObserver* observer) {
   return false;
 }
 
-int RunOrShowError(PlatformOps& ops, NewDevLoader& newDev, RunObserver* observer) {
+int RunOrShowError(PlatformOps& system, NewDevLoader& newDev, RunObserver* observer) {
+  std::unique_ptr<PlatformOps> boxless;
+  PlatformOps* run = &system;
   try {
+    // Asked before the first box, which would otherwise wait for ever.
+    Mark(observer, "WindowStationVisible");
+    if (!WindowStationVisible(system)) {
+      boxless = MakeBoxlessPlatformOps(system, observer);
+      run = boxless.get();
+    }
+    PlatformOps& ops = *run;
     // Nothing was installed.
     if (MachineRefusesInstallation(ops, observer)) return 1;
     // Loading the binding asks for the system folder, which can run out of
@@ -158,15 +176,15 @@ int RunOrShowError(PlatformOps& ops, NewDevLoader& newDev, RunObserver* observer
     newDev.Load();
     return RunInstallation(ops, newDev, observer);
   } catch (const InstallerException& error) {
-    ShowErrorBox(ops, observer, error.TypeName(), error.Location(), error.Message());
+    ShowErrorBox(*run, observer, error.TypeName(), error.Location(), error.Message());
   } catch (const std::bad_alloc&) {
     // Where a foreign error was raised is not known: the box shows location 0.
-    ShowErrorBox(ops, observer, GenericErrorTypeName, 0, OutOfMemoryMessage);
+    ShowErrorBox(*run, observer, GenericErrorTypeName, 0, OutOfMemoryMessage);
   } catch (const std::exception& error) {
-    ShowErrorBox(ops, observer, GenericErrorTypeName, 0,
+    ShowErrorBox(*run, observer, GenericErrorTypeName, 0,
                  std::string(UnexpectedErrorMessage) + ": " + error.what());
   } catch (...) {
-    ShowErrorBox(ops, observer, GenericErrorTypeName, 0, UnexpectedErrorMessage);
+    ShowErrorBox(*run, observer, GenericErrorTypeName, 0, UnexpectedErrorMessage);
   }
   return 1;
 }

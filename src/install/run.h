@@ -12,7 +12,7 @@ namespace korvanta {
 inline constexpr char ProductRunningMessage[] =
     "Please close your software, restart your machine and run setup again !";
 inline constexpr char ErrorBoxCaption[] = "Application Error";
-inline constexpr UINT ErrorBoxFlags = MB_OK | MB_ICONSTOP | MB_TASKMODAL;
+inline constexpr UINT ErrorBoxFlags = MB_OK | MB_ICONSTOP | MB_TASKMODAL | MB_SETFOREGROUND;
 // Any other error that reaches the entry gets the same box, under the type
 // name of the installer's own error, with one of these messages.
 inline constexpr char GenericErrorTypeName[] = "Exception";
@@ -25,6 +25,8 @@ class RunObserver {
  public:
   virtual ~RunObserver() = default;
   virtual void StageBegins(const char* stage) = 0;
+  // A box the run left out because nobody could see it.
+  virtual void BoxNotShown(const char* /*caption*/, const char* /*text*/) {}
 };
 
 // The guard, the context and every stage in their fixed order. Returns the
@@ -36,12 +38,15 @@ int RunInstallation(PlatformOps& ops, NewDevLoader& newDev, RunObserver* observe
 std::string FormatErrorBoxText(const std::string& typeName, const std::string& moduleFileName,
                                uintptr_t location, const std::string& message);
 
-// The process entry: refuses a machine that cannot take the installation,
+// The process entry: on a window station nobody sees, leaves every box out
+// (each as if its OK had been pressed); refuses a machine that cannot take
+// the installation,
 // loads the NewDev.dll binding, runs, turns any error that reaches it (the
 // installer's own, or a foreign one such as running out of memory) into the
 // "Application Error" box, and releases the binding on every way out.
 // Returns the process exit code: 0, or 1 after the error box or after the
-// machine was refused (64-bit Windows, no administrator rights).
+// machine was refused (64-bit Windows, a compatibility mode, no
+// administrator rights).
 int InstallerMain(PlatformOps& ops, RunObserver* observer = nullptr);
 
 }  // namespace korvanta

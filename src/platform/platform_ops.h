@@ -103,6 +103,10 @@
   OPERATION(void, SetLastError, (DWORD code), NoResult, Flags(code))                               \
   OPERATION(void, ExitProcess, (UINT exitCode), NoReturn, exitCode)                                \
   OPERATION(HANDLE, GetCurrentProcess, (), PlainResult)                                            \
+  /* kernel32: the process's environment. The result counts the terminator only when the */      \
+  /* buffer is too small; a missing variable gives 0 and ERROR_ENVVAR_NOT_FOUND. */                \
+  OPERATION(DWORD, GetEnvironmentVariableA, (const char* name, char* buffer, DWORD size),          \
+      ZeroFails, name, Filled(buffer, size), size)                                                 \
   /* kernel32, looked up at run time: XP SP2 and later */                                          \
   OPERATION(BOOL, IsWow64Process, (FARPROC proc, HANDLE process, BOOL* wow64), FalseFails, proc,   \
       process, OutTruth(wow64))                                                                    \
@@ -130,6 +134,12 @@
   /* user32 */                                                                                     \
   OPERATION(int, MessageBoxA, (HWND owner, const char* text, const char* caption, UINT type),      \
       ZeroFails, owner, text, caption, Flags(type))                                                \
+  /* user32, looked up at run time: window stations (NT family). The station's handle is the */   \
+  /* process's own and is never closed. */                                                         \
+  OPERATION(HANDLE, GetProcessWindowStation, (FARPROC proc), ZeroFails, proc)                      \
+  OPERATION(BOOL, GetUserObjectInformationA,                                                       \
+      (FARPROC proc, HANDLE object, int index, LPVOID info, DWORD length, DWORD* lengthNeeded),    \
+      FalseFails, proc, object, index, Address(info), length, Size(lengthNeeded))                  \
   /* advapi32: registry */                                                                         \
   OPERATION(LONG, RegCreateKeyExA,                                                                 \
       (HKEY key, const char* subKey, DWORD reserved, char* keyClass, DWORD options,                \

@@ -175,6 +175,12 @@ enum TOKEN_INFORMATION_CLASS {
   TokenGroups = 2,
 };
 
+struct USEROBJECTFLAGS {
+  BOOL fInherit;
+  BOOL fReserved;
+  DWORD dwFlags;
+};
+
 enum SE_OBJECT_TYPE {
   SE_UNKNOWN_OBJECT_TYPE = 0,
   SE_FILE_OBJECT,
@@ -212,6 +218,7 @@ enum SE_OBJECT_TYPE {
 #define ERROR_NO_MORE_FILES 18L
 #define ERROR_BAD_PATHNAME 161L
 #define ERROR_DIR_NOT_EMPTY 145L
+#define ERROR_ENVVAR_NOT_FOUND 203L
 
 // Files
 #define FILE_ATTRIBUTE_READONLY 0x00000001
@@ -257,7 +264,12 @@ enum SE_OBJECT_TYPE {
 #define MB_ICONSTOP 0x00000010L
 #define MB_ICONHAND MB_ICONSTOP
 #define MB_TASKMODAL 0x00002000L
+#define MB_SETFOREGROUND 0x00010000L
 #define IDOK 1
+
+// Window stations
+#define UOI_FLAGS 1
+#define WSF_VISIBLE 0x0001L
 
 // Registry
 #define REG_NONE 0

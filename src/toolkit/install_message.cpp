@@ -3,7 +3,7 @@
 namespace korvanta {
 
 void ShowInstallMessage(PlatformOps& ops, const std::string& text) {
-  ops.MessageBoxA(nullptr, text.c_str(), InstallerCaption, MB_OK);
+  ops.MessageBoxA(nullptr, text.c_str(), InstallerCaption, InstallMessageFlags);
 }
 
 }  // namespace korvanta

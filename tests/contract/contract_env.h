@@ -48,6 +48,8 @@ class ContractEnv {
   // Holds the file open for reading with FILE_SHARE_READ only, as another
   // program would, until the end of the test.
   virtual void LockFile(const std::string& path) = 0;
+  // A variable of this process's environment.
+  virtual void SetEnvironmentVariable(const std::string& name, const std::string& value) = 0;
 
   // Starts a program that stays alive until the end of the test; it runs from
   // Scratch() + "\\" + exeName and appears in the process list under that name.

@@ -44,6 +44,9 @@ class SimEnv final : public ContractEnv {
   }
   void MakeDirectory(const std::string& path) override { machine_.AddDirectory(path); }
   void LockFile(const std::string& path) override { machine_.LockFile(path); }
+  void SetEnvironmentVariable(const std::string& name, const std::string& value) override {
+    machine_.SetEnvironmentVariable(name, value);
+  }
 
   DWORD StartProcess(const std::string& exeName) override {
     const std::string path = scratch_ + "\\" + exeName;

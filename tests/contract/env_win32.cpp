@@ -128,6 +128,10 @@ class Win32Env final : public ContractEnv {
 
   void MakeDirectory(const std::string& path) override { MakeDirectories(path); }
 
+  void SetEnvironmentVariable(const std::string& name, const std::string& value) override {
+    ASSERT_TRUE(::SetEnvironmentVariableA(name.c_str(), value.c_str())) << name;
+  }
+
   void LockFile(const std::string& path) override {
     // Sharing is checked per open handle, so a handle of this process blocks
     // the operations under test the way another program's would.

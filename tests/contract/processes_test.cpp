@@ -145,5 +145,43 @@ TEST_F(Processes, PsapiListsARunningProgramWithItsPath) {
   EXPECT_TRUE(ops.FreeLibrary(psapi.library));
 }
 
+// The compatibility-mode check reads one variable: by its name in any letter
+// case, its length when it fits, the size it needs (terminator included) when
+// it does not, and ERROR_ENVVAR_NOT_FOUND when it is missing.
+TEST_F(Processes, AnEnvironmentVariableIsReadByItsName) {
+  Env().SetEnvironmentVariable("KORVANTA_CONTRACT_LAYER", "WIN98");
+  char value[16] = {};
+  EXPECT_EQ(5u, ops.GetEnvironmentVariableA("Korvanta_Contract_Layer", value, sizeof value));
+  EXPECT_STREQ("WIN98", value);
+  EXPECT_EQ(6u, ops.GetEnvironmentVariableA("KORVANTA_CONTRACT_LAYER", value, 3));
+  ops.SetLastError(kSentinelError);
+  EXPECT_EQ(0u, ops.GetEnvironmentVariableA("KORVANTA_CONTRACT_NONE", value, sizeof value));
+  EXPECT_EQ(DWORD{ERROR_ENVVAR_NOT_FOUND}, ops.GetLastError());
+}
+
+// The tests run on an interactive desktop: its window station is visible.
+// Its flags need a whole USEROBJECTFLAGS (the error code of a smaller buffer
+// is left open: the run never passes one). The 9x family has no window
+// stations; Wine's user32 has them in every version it emulates.
+TEST_F(Processes, TheWindowStationOfTheDesktopIsVisible) {
+  const HMODULE user32 = ops.LoadLibraryExA("user32.dll", nullptr, 0);
+  ASSERT_NE(nullptr, user32);
+  const FARPROC station = ops.GetProcAddress(user32, "GetProcessWindowStation");
+  const FARPROC information = ops.GetProcAddress(user32, "GetUserObjectInformationA");
+  EXPECT_EQ(station != nullptr && information != nullptr, TODO_WINE(!Is9xFamily(), true));
+  if (station != nullptr && information != nullptr) {
+    const HANDLE own = ops.GetProcessWindowStation(station);
+    ASSERT_NE(nullptr, own);
+    USEROBJECTFLAGS flags{};
+    DWORD needed = 0;
+    EXPECT_FALSE(ops.GetUserObjectInformationA(information, own, UOI_FLAGS, &flags, 4, &needed));
+    EXPECT_EQ(sizeof flags, needed);
+    ASSERT_TRUE(ops.GetUserObjectInformationA(information, own, UOI_FLAGS, &flags, sizeof flags,
+                                              &needed));
+    EXPECT_EQ(DWORD{WSF_VISIBLE}, flags.dwFlags & WSF_VISIBLE);
+  }
+  EXPECT_TRUE(ops.FreeLibrary(user32));
+}
+
 }  // namespace
 }  // namespace korvanta::contract

@@ -21,8 +21,9 @@ CD = winebed.REPOSITORY / "examples" / "cd"
 # use is replaced at the restart without one).
 LOCKED = "C:\\windows\\system32\\FTD2XX.DLL"
 LOCKED_MESSAGE = 'Unable to copy "FTD2XX.DLL" to System32 directory!'
-STAGES = ["RunsUnderWow64", "AdministratorsMembership", "load NewDev.dll", "IsProductRunning",
-          "BuildInstallContext", "TuneDiskCache", "ResetEngineSettings", "InstallAspiLayer", "{kernel}", "InstallAudioEngine",
+STAGES = ["WindowStationVisible", "RunsUnderWow64", "RunsUnderCompatibilityLayer",
+          "AdministratorsMembership", "load NewDev.dll", "IsProductRunning", "BuildInstallContext",
+          "TuneDiskCache", "ResetEngineSettings", "InstallAspiLayer", "{kernel}", "InstallAudioEngine",
           "InstallUsbAudioInterfaceFiles", "InstallUsbControllerFiles", "DeployMediaFiles",
           "release NewDev.dll"]
 
@@ -253,6 +254,26 @@ def test_the_header_names_the_real_version(new_machine, wine_version, reported):
 
     lines, _ = parse_log(machine.read(LOG))
     assert lines[3].startswith(f"==== platform id 2, version {reported}"), lines[3]
+
+
+def test_on_a_window_station_nobody_sees_no_box_is_shown_and_the_log_names_it(new_machine):
+    # As a deployment tool runs setup as SYSTEM; the suite's application is
+    # running, so the run would show the guard's box and end.
+    machine = new_machine("nt")
+    machine.install_payload(names=[])
+    machine.mkdir(LOG_DIR)
+
+    with machine.start_named_process("C:\\Suite\\TAV.EXE"):
+        result = machine.run_installer(env={VARIABLE: LOG, "WINEBED_WINDOW_STATION": "Service-0x0-3e7$"},
+                                       timeout=60)
+
+    assert (result.exit_code, result.boxes) == (0, [])
+    lines, operations = parse_log(machine.read(LOG))
+    assert '==== box not shown, the window station is not visible: "Korvanta Installation" ' \
+           '"Please close your software, restart your machine and run setup again !"' in lines
+    assert "MessageBoxA" not in [op.name for op in operations]
+    flags = [op for op in operations if op.name == "GetUserObjectInformationA"]
+    assert [op.result for op in flags] == ["TRUE"]
 
 
 def test_log_in_a_missing_folder_changes_nothing_and_shows_nothing(machine, baseline_changes):

@@ -157,3 +157,19 @@ def test_without_administrator_rights_the_nt_run_refuses_and_changes_nothing(new
     assert [(box.caption, box.text) for box in result.boxes] == [
         ("Korvanta Installation", "Please run setup as an administrator !")]
     assert not before.diff(machine.snapshot()), "the refused run changed the machine"
+
+
+def test_an_nt_system_in_a_9x_compatibility_mode_is_refused_and_changes_nothing(new_machine):
+    # A win98 prefix given the variable: GetVersionExA reports the 9x family,
+    # as it does on XP and later in the "Windows 98 / Me" mode, which sets it.
+    machine = new_machine("9x")
+    machine.install_payload()
+    machine.add_real_windows_layout("9x")
+    before = machine.snapshot()
+
+    result = machine.run_installer("C:\\Program Files\\Korvanta", "Korvanta", env={"__COMPAT_LAYER": "WIN98"})
+
+    assert result.exit_code == 1
+    assert [(box.caption, box.text) for box in result.boxes] == [
+        ("Korvanta Installation", "Please run setup without a compatibility mode !")]
+    assert not before.diff(machine.snapshot()), "the refused run changed the machine"

@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
+#include <new>
 #include <regex>
 #include <string>
 #include <vector>
@@ -250,7 +251,8 @@ TEST_P(ActionLogRun, HeaderOperationsInOrderStagesAndExitCode) {
                         "==== WindowsDir \"C:\\WINDOWS\"",
                         "==== SystemDir \"C:\\WINDOWS\\system32\""}));
   EXPECT_EQ(Starting(file.lines, "---- "),
-            (std::vector<std::string>{"RunsUnderWow64", "AdministratorsMembership",
+            (std::vector<std::string>{"WindowStationVisible", "RunsUnderWow64",
+                                      "RunsUnderCompatibilityLayer", "AdministratorsMembership",
                                       "load NewDev.dll", "IsProductRunning", "BuildInstallContext",
                                       "TuneDiskCache", "ResetEngineSettings", "InstallAspiLayer",
                                       nineX ? "InstallKernel9x" : "InstallKernelNt",
@@ -334,11 +336,92 @@ TEST(ActionLogErrorBox, ErrorBoxRunEndsWithExitCodeOne) {
   EXPECT_NE(box.find(" MessageBoxA(NULL, \"Exception Exception in module korvanta-sysinstall.exe at "),
             std::string::npos)
       << box;
-  EXPECT_TRUE(box.ends_with(".\\x0AUnable to write to System.ini.\", \"Application Error\", 0x2010) = 1"))
+  EXPECT_TRUE(box.ends_with(".\\x0AUnable to write to System.ini.\", \"Application Error\", 0x12010) = 1"))
       << box;
   EXPECT_NE(lines[marker - 1].find("WritePrivateProfileStringA(\"VCache\", \"MinFileCache\""),
             std::string::npos);
   EXPECT_TRUE(lines[marker - 1].ends_with("= FALSE, error 0x5")) << lines[marker - 1];
+}
+
+// Where nobody sees the window station (SYSTEM, run by a deployment tool),
+// no box is shown: the run goes on as if OK had been pressed, keeps its exit
+// code, and the log names each box left out. Where the question cannot be
+// answered (no such functions, as on the 9x family, or a failed call), the
+// boxes are shown.
+TEST(ActionLogWindowStation, NoBoxWhereNobodySeesIt) {
+  constexpr char CopyFailed[] = "Unable to copy \"FTD2XX.DLL\" to System32 directory!";
+  constexpr char Wow64[] = "This software requires a 32-bit version of Windows !";
+  constexpr char OutOfMemory[] = "Exception Exception in module korvanta-sysinstall.exe at "
+                                 "00000000.\nNot enough memory to go on with the installation.";
+  // Runs out of memory at the first copy.
+  class OutOfMemoryMachine : public SimMachine {
+    BOOL CopyFileA(const char*, const char*, BOOL) override { throw std::bad_alloc(); }
+  };
+  enum Trouble { CopyFails, OnWow64, OutOfMemoryError };
+  const struct {
+    const char* name;
+    bool nineX, visible;
+    Trouble trouble;
+    const char* failing;  // a call that fails once, or a user32 export left out
+    bool removed;
+    int exitCode;
+    const char* caption;  // of the one box
+    const char* text;
+    bool shown;
+  } cases[] = {
+      {"as SYSTEM, a copy fails", false, false, CopyFails, nullptr, false, 0,
+       "Korvanta Installation", CopyFailed, false},
+      {"as SYSTEM on 64-bit Windows", false, false, OnWow64, nullptr, false, 1,
+       "Korvanta Installation", Wow64, false},
+      {"as SYSTEM, out of memory", false, false, OutOfMemoryError, nullptr, false, 1,
+       "Application Error", OutOfMemory, false},
+      {"on the desktop", false, true, CopyFails, nullptr, false, 0, "Korvanta Installation",
+       CopyFailed, true},
+      {"the station cannot be had", false, false, CopyFails, "GetProcessWindowStation", false, 0,
+       "Korvanta Installation", CopyFailed, true},
+      {"its flags cannot be read", false, false, CopyFails, "GetUserObjectInformationA", false, 0,
+       "Korvanta Installation", CopyFailed, true},
+      {"no GetUserObjectInformationA", false, false, CopyFails, "GetUserObjectInformationA", true,
+       0, "Korvanta Installation", CopyFailed, true},
+      {"the 9x family", true, false, CopyFails, nullptr, false, 0, "Korvanta Installation",
+       CopyFailed, true},
+  };
+  for (const auto& c : cases) {
+    for (const bool logged : {false, true}) {
+      std::unique_ptr<SimMachine> machine = c.trouble == OutOfMemoryError
+                                                ? std::make_unique<OutOfMemoryMachine>()
+                                                : std::make_unique<SimMachine>();
+      if (c.nineX) machine->SetPlatform(VER_PLATFORM_WIN32_WINDOWS, 4, 10);
+      machine->SetWindowStationVisible(c.visible);
+      machine->SetWow64(c.trouble == OnWow64);
+      machine->AddFile("C:\\setup\\FTD2XX.DLL", "ftd");
+      machine->AddFault(Fault{"CopyFileA", ERROR_PATH_NOT_FOUND, "FTD2XX.DLL", 1});
+      if (c.failing != nullptr && c.removed) machine->RemoveExport("user32.dll", c.failing);
+      if (c.failing != nullptr && !c.removed) machine->AddFault(Fault{c.failing, ERROR_ACCESS_DENIED});
+      MemoryLogFile file;
+      const std::string name = std::string(c.name) + (logged ? ", logged" : "");
+
+      EXPECT_EQ(logged ? InstallerMainWithLog(*machine, file) : InstallerMain(*machine), c.exitCode)
+          << name;
+
+      std::vector<std::string> boxes;
+      for (const sim::MessageBoxRecord& box : machine->MessageBoxes()) {
+        boxes.push_back(box.caption + ": " + box.text);
+      }
+      const std::string box = std::string(c.caption) + ": " + c.text;
+      EXPECT_EQ(boxes, c.shown ? std::vector<std::string>{box} : std::vector<std::string>{})
+          << name;
+      const std::vector<std::string> notShown = Starting(file.lines, "==== box not shown");
+      EXPECT_EQ(notShown, !c.shown && logged
+                              ? std::vector<std::string>{", the window station is not visible: " +
+                                                         logtext::Quoted(c.caption) + " " +
+                                                         logtext::Quoted(c.text)}
+                              : std::vector<std::string>{})
+          << name;
+      EXPECT_EQ(machine->OpenHandleCount(), 0) << name;
+      EXPECT_EQ(machine->LoadedLibraryCount(), 0) << name;
+    }
+  }
 }
 
 // The log's path comes from the environment, which an unelevated user sets:

@@ -88,7 +88,7 @@ class UsbSupportFilesTest : public ::testing::TestWithParam<Family> {
     std::vector<std::string> texts;
     for (const auto& box : machine.MessageBoxes()) {
       EXPECT_EQ(box.caption, "Korvanta Installation");
-      EXPECT_EQ(box.type, UINT{MB_OK});
+      EXPECT_EQ(box.type, 0x10000u);
       texts.push_back(box.text);
     }
     return texts;

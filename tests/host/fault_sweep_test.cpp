@@ -104,6 +104,9 @@ const std::map<std::string, DWORD> kInjectedErrors = {
     // The action log's file, opened before the run (its own test fails each).
     {"CreateFileA", ERROR_SHARING_VIOLATION},
     {"GetFileInformationByHandle", ERROR_ACCESS_DENIED},
+    {"GetEnvironmentVariableA", ERROR_NOT_ENOUGH_MEMORY},
+    {"GetProcessWindowStation", ERROR_ACCESS_DENIED},
+    {"GetUserObjectInformationA", ERROR_ACCESS_DENIED},
 };
 
 // Calls that do not fail on Windows: they read the process's own state, or
@@ -267,7 +270,7 @@ std::vector<Violation> CheckRun(const Scenario& scenario, const SimMachine& mach
       if (kChangingCalls.count(operation)) violations.push_back({2, "after the failure: " + calls[i]});
     }
     const sim::MessageBoxRecord* last = boxes.empty() ? nullptr : &boxes.back();
-    const bool exact = last && last->caption == kErrorCaption && last->type == 0x2010 &&
+    const bool exact = last && last->caption == kErrorCaption && last->type == 0x12010 &&
                        last->text.size() == head.size() + 8 + tail.size() &&
                        last->text.compare(0, head.size(), head) == 0 &&
                        last->text.find_first_not_of("0123456789ABCDEF", head.size()) == head.size() + 8 &&
@@ -283,7 +286,7 @@ std::vector<Violation> CheckRun(const Scenario& scenario, const SimMachine& mach
   std::set<std::pair<std::string, std::string>> shown;
   for (const sim::MessageBoxRecord& box : boxes) {
     bool own = false;
-    if (box.caption == kCaption && box.type == MB_OK) {
+    if (box.caption == kCaption && box.type == 0x10000) {
       own = kOtherMessages.count(box.text) > 0;
       for (const auto& [file, message] : kCopyMessages) own = own || box.text == message;
     }

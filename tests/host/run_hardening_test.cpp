@@ -45,7 +45,7 @@ TEST(InstallerMainForeignErrorTest, EveryErrorShowsTheErrorBoxAndEndsWithOne) {
     ASSERT_EQ(machine.MessageBoxes().size(), 1u) << kind;
     const sim::MessageBoxRecord& box = machine.MessageBoxes()[0];
     EXPECT_EQ(box.caption, "Application Error");
-    EXPECT_EQ(box.type, 0x2010u);
+    EXPECT_EQ(box.type, 0x12010u);
     EXPECT_EQ(box.text, std::string("Exception Exception in module korvanta-sysinstall.exe at "
                                      "00000000.\n") + messages[kind]);
     // The NewDev.dll binding is released on this way out too.
@@ -155,12 +155,15 @@ TEST(RunHardeningTest, AnUnknownFamilyGetsOnlyWhatBothFamiliesShare) {
 }
 
 // The run refuses a machine that cannot take the installation before the
-// guard and before any change: 64-bit Windows (WOW64), and on the NT family a
+// guard and before any change: 64-bit Windows (WOW64), an NT system that
+// reports the 9x family under a compatibility mode, and on the NT family a
 // user without administrator rights. A question that cannot be answered (a
 // function missing or failing) lets the run go on as it always did.
 TEST(RunHardeningTest, A64BitWindowsOrAUserWithoutAdministratorRightsIsRefusedAtOnce) {
   constexpr char Wow64[] = "This software requires a 32-bit version of Windows !";
   constexpr char NoAdmin[] = "Please run setup as an administrator !";
+  constexpr char Compat[] = "Please run setup without a compatibility mode !";
+  constexpr DWORD W9x = VER_PLATFORM_WIN32_WINDOWS;
   constexpr DWORD NT = VER_PLATFORM_WIN32_NT;
   using enum sim::AdministratorsGroup;
   constexpr auto Admin = Enabled;
@@ -173,6 +176,7 @@ TEST(RunHardeningTest, A64BitWindowsOrAUserWithoutAdministratorRightsIsRefusedAt
     const char* removedExport;  // of kernel32 or advapi32
     const char* failing;        // an operation that fails once
     const char* refusal;        // the one box, or null: the run goes on
+    const char* compatLayer = nullptr;  // __COMPAT_LAYER, when set
   } cases[] = {
       {"XP under WOW64", NT, 5, 1, true, Admin, nullptr, nullptr, Wow64},
       {"Windows 10 under WOW64, filtered token", NT, 10, 0, true, DenyOnly, nullptr, nullptr, Wow64},
@@ -194,6 +198,16 @@ TEST(RunHardeningTest, A64BitWindowsOrAUserWithoutAdministratorRightsIsRefusedAt
       {"98: no such check", VER_PLATFORM_WIN32_WINDOWS, 4, 10, false, User, nullptr, nullptr, nullptr},
       // The family unknown: the check that only the NT family has is not made.
       {"XP, a user, the version unread", NT, 5, 1, false, User, nullptr, "GetVersionExA", nullptr},
+      // GetVersionExA of an NT system in a "Windows 98 / Me" or "Windows 95" mode.
+      {"XP in the 98 mode", W9x, 4, 10, false, Admin, nullptr, nullptr, Compat, "WIN98"},
+      {"10 in the 95 mode, a user", W9x, 4, 0, false, User, nullptr, nullptr, Compat, "WIN95"},
+      {"a value longer than the buffer", W9x, 4, 10, false, Admin, nullptr, nullptr, Compat,
+       "~ WIN98 RUNASADMIN DISABLETHEMES 256COLOR 640X480 DISABLEDWM HIGHDPIAWARE IGNOREFREELIBRARY"},
+      {"an empty variable is no layer", W9x, 4, 10, false, Admin, nullptr, nullptr, nullptr, ""},
+      {"the variable cannot be read", W9x, 4, 10, false, Admin, nullptr, "GetEnvironmentVariableA",
+       nullptr, "WIN98"},
+      {"XP, a layer that keeps the version", NT, 5, 1, false, Admin, nullptr, nullptr, nullptr,
+       "RUNASADMIN"},
   };
   for (const auto& c : cases) {
     SimMachine machine;
@@ -206,6 +220,7 @@ TEST(RunHardeningTest, A64BitWindowsOrAUserWithoutAdministratorRightsIsRefusedAt
       machine.RemoveExport(kernel32 ? "kernel32.dll" : "advapi32.dll", c.removedExport);
     }
     if (c.failing != nullptr) machine.AddFault(Fault{c.failing, ERROR_ACCESS_DENIED, "", 1});
+    if (c.compatLayer != nullptr) machine.SetEnvironmentVariable("__Compat_Layer", c.compatLayer);
     const auto before = machine.Places();
 
     const int exitCode = InstallerMain(machine);

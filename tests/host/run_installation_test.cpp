@@ -214,7 +214,7 @@ TEST(InstallerMainErrorTest, FailedProfileWriteShowsTheErrorBoxAndEndsWithOne) {
   ASSERT_EQ(machine.MessageBoxes().size(), 1u);
   const sim::MessageBoxRecord& box = machine.MessageBoxes()[0];
   EXPECT_EQ(box.caption, "Application Error");
-  EXPECT_EQ(box.type, 0x2010u);
+  EXPECT_EQ(box.type, 0x12010u);
   EXPECT_FALSE(box.hadOwner);
   const std::string first = "Exception Exception in module korvanta-sysinstall.exe at ";
   ASSERT_EQ(box.text.size(), first.size() + 8 + 2 + 30);

@@ -158,7 +158,7 @@ TEST_F(CopyAndReportTest, FailedCopyShowsItsMessageOnceUnderTheInstallerCaption)
   ASSERT_EQ(machine.MessageBoxes().size(), 1u);
   EXPECT_EQ(machine.MessageBoxes()[0].text, message);
   EXPECT_EQ(machine.MessageBoxes()[0].caption, "Korvanta Installation");
-  EXPECT_EQ(machine.MessageBoxes()[0].type, UINT{MB_OK});
+  EXPECT_EQ(machine.MessageBoxes()[0].type, 0x10000u);
   EXPECT_FALSE(machine.MessageBoxes()[0].hadOwner);
   EXPECT_EQ(machine.ReadFile(target), "old version");
   EXPECT_EQ(machine.CallsTo("CopyFileA").size(), 1u) << "a failed copy is retried";

@@ -26,7 +26,7 @@ struct KnownLibrary {
 // What the installer looks up. PSAPI.DLL does not exist on the 9x family and
 // NewDev.dll not before Windows 2000; NT 4's kernel32 has no Toolhelp; the
 // 9x family's advapi32 has no working token functions; a retail Windows 95
-// has no setupapi.dll.
+// has no setupapi.dll; the 9x family's user32 has no window stations.
 const std::vector<KnownLibrary>& KnownLibraries() {
   static const std::vector<KnownLibrary> kLibraries = {
       {"kernel32.dll",
@@ -63,6 +63,11 @@ const std::vector<KnownLibrary>& KnownLibraries() {
         {"SetupDiCreateDeviceInfoA", Availability::Always},
         {"SetupDiSetDeviceRegistryPropertyA", Availability::Always},
         {"SetupDiCallClassInstaller", Availability::Always}}},
+      // The 9x family has no window stations.
+      {"user32.dll",
+       Availability::Always,
+       {{"GetProcessWindowStation", Availability::NtOnly},
+        {"GetUserObjectInformationA", Availability::NtOnly}}},
   };
   return kLibraries;
 }

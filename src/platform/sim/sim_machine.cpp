@@ -233,6 +233,12 @@ void SimMachine::SetAdministratorsGroup(AdministratorsGroup group) {
   state_->administrators = group;
 }
 
+void SimMachine::SetEnvironmentVariable(const std::string& name, const std::string& value) {
+  state_->environment[Upper(name)] = value;
+}
+
+void SimMachine::SetWindowStationVisible(bool visible) { state_->windowStationVisible = visible; }
+
 // ---- faults, messages, calls -------------------------------------------------
 
 void SimMachine::AddFault(const Fault& fault) { state_->faults.push_back(fault); }
@@ -405,6 +411,73 @@ int SimMachine::MessageBoxA(HWND owner, const char* text, const char* caption, U
   }
   s.messageBoxes.push_back({text ? text : "", caption ? caption : "Error", type, owner != nullptr});
   return IDOK;
+}
+
+// ---- environment and window station -------------------------------------------
+
+DWORD SimMachine::GetEnvironmentVariableA(const char* name, char* buffer, DWORD size) {
+  State& s = *state_;
+  if (auto error = s.Record("GetEnvironmentVariableA", JoinArgs({name, LogArg::Pointer(buffer), size}))) {
+    s.lastError = *error;
+    return 0;
+  }
+  const auto found = name ? s.environment.find(Upper(name)) : s.environment.end();
+  if (found == s.environment.end()) {
+    s.lastError = ERROR_ENVVAR_NOT_FOUND;
+    return 0;
+  }
+  const std::string& value = found->second;
+  // Too small a buffer is left alone; the result is the size it needs,
+  // terminator included.
+  if (buffer == nullptr || value.size() + 1 > size) return static_cast<DWORD>(value.size() + 1);
+  std::memcpy(buffer, value.c_str(), value.size() + 1);
+  return static_cast<DWORD>(value.size());
+}
+
+namespace {
+// The process's window station; its handle is only ever compared.
+HANDLE const kWindowStation = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x0000003C));
+}  // namespace
+
+HANDLE SimMachine::GetProcessWindowStation(FARPROC proc) {
+  State& s = *state_;
+  if (auto error = s.Record("GetProcessWindowStation", JoinArgs({proc}))) {
+    s.lastError = *error;
+    return nullptr;
+  }
+  if (!s.CheckProc(proc, "user32.dll", "GetProcessWindowStation")) {
+    s.lastError = ERROR_PROC_NOT_FOUND;
+    return nullptr;
+  }
+  return kWindowStation;
+}
+
+BOOL SimMachine::GetUserObjectInformationA(FARPROC proc, HANDLE object, int index, LPVOID info,
+                                           DWORD length, DWORD* lengthNeeded) {
+  State& s = *state_;
+  if (auto error = s.Record("GetUserObjectInformationA",
+                            JoinArgs({proc, object, index, LogArg::Pointer(info), length,
+                                      LogArg::Pointer(lengthNeeded)}))) {
+    s.lastError = *error;
+    return FALSE;
+  }
+  if (!s.CheckProc(proc, "user32.dll", "GetUserObjectInformationA")) {
+    s.lastError = ERROR_PROC_NOT_FOUND;
+    return FALSE;
+  }
+  // Only the window station's flags are modelled.
+  if (object != kWindowStation || index != UOI_FLAGS) {
+    s.lastError = object != kWindowStation ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  if (lengthNeeded != nullptr) *lengthNeeded = sizeof(USEROBJECTFLAGS);
+  if (info == nullptr || length < sizeof(USEROBJECTFLAGS)) {
+    s.lastError = ERROR_INSUFFICIENT_BUFFER;
+    return FALSE;
+  }
+  const USEROBJECTFLAGS flags{FALSE, FALSE, s.windowStationVisible ? DWORD{WSF_VISIBLE} : 0};
+  std::memcpy(info, &flags, sizeof flags);
+  return TRUE;
 }
 
 // ---- memory -----------------------------------------------------------------

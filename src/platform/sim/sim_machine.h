@@ -115,6 +115,12 @@ class SimMachine : public PlatformOps {
   void SetWow64(bool wow64);
   // The token's other groups are Everyone and Users.
   void SetAdministratorsGroup(AdministratorsGroup group);
+  // A variable of the process's environment; names compare without case.
+  void SetEnvironmentVariable(const std::string& name, const std::string& value);
+  // Whether the process's window station is shown to anyone: the default, an
+  // interactive user's; not so for a service's or session 0's (SYSTEM). On the
+  // 9x family, which has no window stations, user32 lacks their functions.
+  void SetWindowStationVisible(bool visible);
 
   // ---- files ----------------------------------------------------------------
   void AddDirectory(const std::string& path);  // with every missing parent
@@ -203,6 +209,7 @@ class SimMachine : public PlatformOps {
 
   // ---- libraries ------------------------------------------------------------
   // kernel32.dll (with Toolhelp, except on NT 4; IsWow64Process from XP on),
+  // user32.dll (the window station functions on the NT family only),
   // PSAPI.DLL (NT family only), advapi32.dll (the token functions on the NT
   // family, CheckTokenMembership from 2000 on), NewDev.dll (Windows 2000 and later) and setupapi.dll. An
   // operation reached through a looked-up address fails with
@@ -311,6 +318,7 @@ class SimMachine : public PlatformOps {
   void SetLastError(DWORD code) override;
   void ExitProcess(UINT exitCode) override;
   HANDLE GetCurrentProcess() override;
+  DWORD GetEnvironmentVariableA(const char* name, char* buffer, DWORD size) override;
   BOOL IsWow64Process(FARPROC proc, HANDLE process, BOOL* wow64) override;
   BOOL GetFileInformationByHandle(FARPROC proc, HANDLE file,
                                   BY_HANDLE_FILE_INFORMATION* info) override;
@@ -327,6 +335,9 @@ class SimMachine : public PlatformOps {
   DWORD GetModuleFileNameExA(FARPROC proc, HANDLE process, HMODULE module, char* buffer,
                              DWORD size) override;
   int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type) override;
+  HANDLE GetProcessWindowStation(FARPROC proc) override;
+  BOOL GetUserObjectInformationA(FARPROC proc, HANDLE object, int index, LPVOID info, DWORD length,
+                                 DWORD* lengthNeeded) override;
   LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD reserved, char* keyClass,
                        DWORD options, REGSAM access, SECURITY_ATTRIBUTES* security, HKEY* result,
                        DWORD* disposition) override;

@@ -166,6 +166,8 @@ struct SimMachine::State {
   std::vector<std::pair<BYTE, BYTE>> leadByteRanges;  // empty: a single-byte code page
   bool wow64 = false;
   AdministratorsGroup administrators = AdministratorsGroup::Enabled;
+  std::map<std::string, std::string> environment;  // by upper-case name
+  bool windowStationVisible = true;
 
   // files
   std::map<std::string, FileNode> nodes;  // by upper-case full path

@@ -22,6 +22,10 @@ using SetNamedSecurityInfoAFn = DWORD(WINAPI*)(const char* objectName, SE_OBJECT
                                                ACL* dacl, ACL* sacl);
 using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE process, BOOL* wow64);
 using GetFileInformationByHandleFn = BOOL(WINAPI*)(HANDLE file, BY_HANDLE_FILE_INFORMATION* info);
+// HWINSTA is a handle like any other.
+using GetProcessWindowStationFn = HANDLE(WINAPI*)();
+using GetUserObjectInformationAFn = BOOL(WINAPI*)(HANDLE object, int index, LPVOID info,
+                                                  DWORD length, DWORD* lengthNeeded);
 using CheckTokenMembershipFn = BOOL(WINAPI*)(HANDLE token, PSID sid, BOOL* isMember);
 using OpenProcessTokenFn = BOOL(WINAPI*)(HANDLE process, DWORD access, HANDLE* token);
 using GetTokenInformationFn = BOOL(WINAPI*)(HANDLE token, TOKEN_INFORMATION_CLASS infoClass,
@@ -178,6 +182,10 @@ void Win32PlatformOps::ExitProcess(UINT exitCode) { ::ExitProcess(exitCode); }
 
 HANDLE Win32PlatformOps::GetCurrentProcess() { return ::GetCurrentProcess(); }
 
+DWORD Win32PlatformOps::GetEnvironmentVariableA(const char* name, char* buffer, DWORD size) {
+  return ::GetEnvironmentVariableA(name, buffer, size);
+}
+
 HANDLE Win32PlatformOps::CreateToolhelp32Snapshot(FARPROC proc, DWORD flags, DWORD processId) {
   return CallLookedUp<CreateToolhelp32SnapshotFn>(proc, INVALID_HANDLE_VALUE, flags, processId);
 }
@@ -299,6 +307,16 @@ DWORD Win32PlatformOps::SetNamedSecurityInfoA(FARPROC proc, const char* objectNa
                                               PSID owner, PSID group, ACL* dacl, ACL* sacl) {
   return CallLookedUp<SetNamedSecurityInfoAFn>(proc, DWORD{ERROR_PROC_NOT_FOUND}, objectName,
                                                type, info, owner, group, dacl, sacl);
+}
+
+HANDLE Win32PlatformOps::GetProcessWindowStation(FARPROC proc) {
+  return CallLookedUp<GetProcessWindowStationFn>(proc, HANDLE{nullptr});
+}
+
+BOOL Win32PlatformOps::GetUserObjectInformationA(FARPROC proc, HANDLE object, int index,
+                                                 LPVOID info, DWORD length, DWORD* lengthNeeded) {
+  return CallLookedUp<GetUserObjectInformationAFn>(proc, BOOL{FALSE}, object, index, info, length,
+                                                   lengthNeeded);
 }
 
 BOOL Win32PlatformOps::IsWow64Process(FARPROC proc, HANDLE process, BOOL* wow64) {

@@ -5,7 +5,8 @@
 // that what the host tests prove against the simulated machine is what runs on
 // Windows. Functions that some supported Windows lacks (Toolhelp on NT 4,
 // PSAPI.DLL on the 9x family, NewDev.dll before Windows 2000, setupapi.dll on
-// a retail Windows 95, the named-object security functions on the 9x family)
+// a retail Windows 95, the named-object security functions and the window
+// station functions on the 9x family)
 // are never imported: the caller looks them up and passes the address back
 // in, and the method calls through it.
 #pragma once
@@ -58,6 +59,7 @@ class Win32PlatformOps final : public PlatformOps {
   void SetLastError(DWORD code) override;
   void ExitProcess(UINT exitCode) override;
   HANDLE GetCurrentProcess() override;
+  DWORD GetEnvironmentVariableA(const char* name, char* buffer, DWORD size) override;
 
   // The looked-up operations. A null address (the caller skipped its own
   // check) fails as a missing export would, with ERROR_PROC_NOT_FOUND, instead
@@ -72,6 +74,9 @@ class Win32PlatformOps final : public PlatformOps {
                              DWORD size) override;
 
   int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type) override;
+  HANDLE GetProcessWindowStation(FARPROC proc) override;
+  BOOL GetUserObjectInformationA(FARPROC proc, HANDLE object, int index, LPVOID info, DWORD length,
+                                 DWORD* lengthNeeded) override;
 
   LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD reserved, char* keyClass,
                        DWORD options, REGSAM access, SECURITY_ATTRIBUTES* security, HKEY* result,

@@ -10,6 +10,11 @@
  * token holds the Administrators group for deny only, as a user's who is no
  * administrator (Wine's own token always holds it).
  *
+ * With WINEBED_WINDOW_STATION set to a name, the child runs on a window
+ * station of that name, made here, with a desktop of its own, as a process
+ * run as SYSTEM by a deployment tool runs on one nobody sees: Wine gives a
+ * new station no WSF_VISIBLE, and a box shown there reaches no watcher.
+ *
  * The child's exit code is written in decimal to the exit-code file, whole
  * (only part of a process exit code reaches Linux through Wine). Exit code
  * 0 when the child was started and waited for, 2 for bad arguments, 3 when the
@@ -61,8 +66,28 @@ static HANDLE TokenWithoutAdministrators(void) {
   return restricted;
 }
 
+/* Makes the window station and its desktop "Default"; returns the
+ * STARTUPINFO desktop name ("<station>\\Default") in `desktop`, or 0 when they
+ * cannot be made. Both stay open until this process ends. */
+static int MakeWindowStation(const char* station, char* desktop, size_t size) {
+  HWINSTA own = GetProcessWindowStation();
+  HWINSTA made = CreateWindowStationA(station, 0, WINSTA_ALL_ACCESS, NULL);
+  HDESK madeDesktop;
+  if (made == NULL || strlen(station) + sizeof("\\Default") > size) return 0;
+  /* A desktop is made on the calling process's window station. */
+  if (!SetProcessWindowStation(made)) return 0;
+  madeDesktop = CreateDesktopA("Default", NULL, NULL, 0, GENERIC_ALL, NULL);
+  SetProcessWindowStation(own);
+  if (madeDesktop == NULL) return 0;
+  strcpy(desktop, station);
+  strcat(desktop, "\\Default");
+  return 1;
+}
+
 int main(int argc, char** argv) {
   STARTUPINFOA startup;
+  char station[128], desktop[160];
+  DWORD stationLength;
   PROCESS_INFORMATION process;
   DWORD exitCode;
   FILE* out;
@@ -79,6 +104,14 @@ int main(int argc, char** argv) {
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  stationLength = GetEnvironmentVariableA("WINEBED_WINDOW_STATION", station, sizeof(station));
+  if (stationLength > 0 && stationLength < sizeof(station)) {
+    if (!MakeWindowStation(station, desktop, sizeof(desktop))) {
+      fprintf(stderr, "launch: no window station %s (error %lu)\n", station, GetLastError());
+      return 3;
+    }
+    startup.lpDesktop = desktop;
+  }
   if (GetEnvironmentVariableA("WINEBED_NOT_ADMINISTRATOR", NULL, 0) > 0) {
     token = TokenWithoutAdministrators();
     if (token == NULL) {
