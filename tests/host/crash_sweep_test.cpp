@@ -10,8 +10,8 @@
 // reason. And a clean run followed by a power loss must lose nothing.
 //
 // A stopping point's machine is a copy of the clean run's machine taken just
-// before the call after it; points whose machines are the same as the point
-// before them end the same way and are run once.
+// before the call after it. Setup started on the same machine twice ends the
+// same way: a machine that another point or mode already reached is run once.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "sweep_machines.h"
@@ -126,6 +127,18 @@ std::vector<Finding> Faults(const Places& clean, const Places& after, std::vecto
   return faults;
 }
 
+// One number for a machine's places: equal machines have equal digests.
+size_t Digest(const Places& places) {
+  std::string all;
+  for (const auto& [place, content] : places) {
+    all += place;
+    all += '\0';
+    all += content;
+    all += '\0';
+  }
+  return std::hash<std::string>()(all);
+}
+
 struct Tally {
   int points = 0, exact = 0, harmless = 0, faulty = 0;
 };
@@ -161,48 +174,48 @@ TEST(CrashSweepTest, EveryStoppedRunIsFinishedByTheNextBeforeOrAfterARestart) {
     }
 
     Tally tally[2];
-    std::optional<Places> previous;
-    bool previousFaulty[2] = {false, false}, previousHarmless[2] = {false, false};
+    // How a machine that setup starts on ends; the same machine, reached by
+    // another point or mode, ends the same way and is run once.
+    enum class End { Exact, Harmless, Faulty };
+    std::unordered_map<size_t, End> ends;
     for (size_t k = 0; k < stops.size(); ++k) {
-      const std::string after = k == 0 ? "before the first call" : "after call " + std::to_string(k - 1) + " " + calls[k - 1];
-      Places here = stops[k]->Places();
-      const bool same = previous && *previous == here;
-      previous = std::move(here);
       for (const Shutdown shutdown : {Shutdown::Orderly, Shutdown::PowerLoss}) {
         const int mode = shutdown == Shutdown::Orderly ? 0 : 1;
         ++tally[mode].points;
-        if (!same) {
-          std::unique_ptr<SimMachine> next = stops[k]->StoppedCopy();
-          // (a) setup starts the installer again at once; (b) first the power fails.
-          if (shutdown == Shutdown::PowerLoss) next->Restart(Shutdown::PowerLoss);
+        std::unique_ptr<SimMachine> next = stops[k]->StoppedCopy();
+        // (a) setup starts the installer again at once; (b) first the power fails.
+        if (shutdown == Shutdown::PowerLoss) next->Restart(Shutdown::PowerLoss);
+        auto [known, isNew] = ends.emplace(Digest(next->Places()), End::Exact);
+        if (isNew) {
           ReadyForSetup(*next);
           const Outcome outcome = RunInstaller(*next);
           ++runs;
           const bool quiet = outcome.exitCode == 0 && next->MessageBoxes().empty();
           next->Restart();
-          previousHarmless[mode] = false;
-          std::vector<Finding> faults = Faults(clean, next->Places(), harmless, &previousHarmless[mode]);
+          bool anyHarmless = false;
+          std::vector<Finding> faults = Faults(clean, next->Places(), harmless, &anyHarmless);
           if (!quiet) {
             faults.insert(faults.begin(), {"the next run", std::string("exit code 0, no box"),
                                            "exit code " + std::to_string(outcome.exitCode.value_or(-1)) +
                                                (next->MessageBoxes().empty() ? "" : ", box: " + next->MessageBoxes()[0].text) +
                                                outcome.crash});
           }
-          previousFaulty[mode] = !faults.empty();
+          known->second = !faults.empty() ? End::Faulty : anyHarmless ? End::Harmless : End::Exact;
           if (!faults.empty() && reported++ < 20) {
-            ADD_FAILURE() << scenario.name << ", stopped " << after << ", then "
+            ADD_FAILURE() << scenario.name << ", stopped "
+                          << (k == 0 ? "before the first call"
+                                     : "after call " + std::to_string(k - 1) + " " + calls[k - 1])
+                          << ", then "
                           << (mode == 0 ? "(a) setup and a restart" : "(b) a power loss, setup and a restart")
                           << ": " << faults[0].place << " is " << Shown(faults[0].interrupted)
                           << ", after a clean run " << Shown(faults[0].clean)
                           << (faults.size() > 1 ? " (and " + std::to_string(faults.size() - 1) + " more places)" : "");
           }
         }
-        if (previousFaulty[mode]) {
-          ++tally[mode].faulty;
-        } else if (previousHarmless[mode]) {
-          ++tally[mode].harmless;
-        } else {
-          ++tally[mode].exact;
+        switch (known->second) {
+          case End::Exact: ++tally[mode].exact; break;
+          case End::Harmless: ++tally[mode].harmless; break;
+          case End::Faulty: ++tally[mode].faulty; break;
         }
       }
     }
