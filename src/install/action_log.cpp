@@ -98,7 +98,8 @@ HANDLE OpenActionLogFile(PlatformOps& ops, const std::string& path) {
   // The 9x family has neither hard links nor reparse points; NT 4 has no
   // reparse points and would refuse the flag that opens one rather than
   // what it leads to.
-  const bool nineX = ops.GetVersionExA(&version) && version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS;
+  const bool nineX =
+      ops.GetVersionExA(&version) && version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS;
   const bool reparsePoints = !nineX && version.dwMajorVersion >= 5;
   // Shared for reading and writing so that the log can be watched, and a
   // second run can append, while it is open. Written through, so that a driver

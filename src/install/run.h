@@ -40,10 +40,10 @@ std::string FormatErrorBoxText(const std::string& typeName, const std::string& m
 
 // The process entry: on a window station nobody sees, leaves every box out
 // (each as if its OK had been pressed); refuses a machine that cannot take
-// the installation,
-// loads the NewDev.dll binding, runs, turns any error that reaches it (the
-// installer's own, or a foreign one such as running out of memory) into the
-// "Application Error" box, and releases the binding on every way out.
+// the installation, loads the NewDev.dll binding, runs, turns any error that
+// reaches it (the installer's own, or a foreign one such as running out of
+// memory) into the "Application Error" box, and releases the binding on every
+// way out.
 // Returns the process exit code: 0, or 1 after the error box or after the
 // machine was refused (64-bit Windows, a compatibility mode, no
 // administrator rights).

@@ -195,10 +195,11 @@ TEST(CrashSweepTest, EveryStoppedRunIsFinishedByTheNextBeforeOrAfterARestart) {
           bool anyHarmless = false;
           std::vector<Finding> faults = Faults(clean, next->Places(), harmless, &anyHarmless);
           if (!quiet) {
-            faults.insert(faults.begin(), {"the next run", std::string("exit code 0, no box"),
-                                           "exit code " + std::to_string(outcome.exitCode.value_or(-1)) +
-                                               (next->MessageBoxes().empty() ? "" : ", box: " + next->MessageBoxes()[0].text) +
-                                               outcome.crash});
+            const auto& boxes = next->MessageBoxes();
+            faults.insert(faults.begin(),
+                          {"the next run", std::string("exit code 0, no box"),
+                           "exit code " + std::to_string(outcome.exitCode.value_or(-1)) +
+                               (boxes.empty() ? "" : ", box: " + boxes[0].text) + outcome.crash});
           }
           known->second = !faults.empty() ? End::Faulty : anyHarmless ? End::Harmless : End::Exact;
           if (!faults.empty() && reported++ < 20) {
