@@ -57,6 +57,8 @@ const std::map<std::string, DWORD> kInjectedErrors = {
     {"SetFileAttributesA", ERROR_ACCESS_DENIED},
     {"FindFirstFileA", ERROR_ACCESS_DENIED},
     {"MoveFileExA", ERROR_ACCESS_DENIED},
+    {"ReadFile", ERROR_NOT_ENOUGH_MEMORY},
+    {"WriteFile", ERROR_DISK_FULL},
     {"GetShortPathNameA", ERROR_ACCESS_DENIED},
     {"GetDriveTypeA", ERROR_NOT_ENOUGH_MEMORY},
     {"GetPrivateProfileSectionA", ERROR_SHARING_VIOLATION},
@@ -121,7 +123,7 @@ const std::set<std::string> kNeverFail = {
 
 // Calls that change the machine.
 const std::set<std::string> kChangingCalls = {
-    "CopyFileA", "DeleteFileA", "SetFileAttributesA", "MoveFileExA",
+    "CopyFileA", "DeleteFileA", "SetFileAttributesA", "MoveFileExA", "WriteFile",
     "WritePrivateProfileSectionA", "WritePrivateProfileStringA", "RegCreateKeyExA",
     "RegSetValueExA", "RegDeleteKeyA", "RegDeleteValueA", "SetNamedSecurityInfoA",
     "SetupDiSetDeviceRegistryPropertyA", "SetupDiCallClassInstaller",
