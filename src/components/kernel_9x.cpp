@@ -124,11 +124,13 @@ void UninstallKernel9x(Removal& removal, const std::string& windowsDir) {
   // Another device of the suite's class keeps the class.
   removal.RemoveKeyIfEmpty(HKEY_LOCAL_MACHINE, ClassKey, false);
   removal.RemoveKeyTree(HKEY_LOCAL_MACHINE, VxdKey);
-  // The line the stage disabled goes; enabled again, it would have Windows
-  // look for a driver that is gone at every start. Read as a file: the
-  // profile functions leave comment lines out under Wine.
+  // The static load line goes, as the stage disabled it or as an earlier
+  // version left it: enabled, it would have Windows look for a driver that
+  // is gone at every start. Read as a file: the profile functions leave
+  // comment lines out under Wine.
   EditProfileFile(ops, windowsDir, "SYSTEM.INI", [](std::string& text) {
-    return DropSectionLines(text, "386Enh", std::string(";evice=") + DriverName);
+    const bool disabled = DropSectionLines(text, "386Enh", std::string(";evice=") + DriverName);
+    return DropSectionLines(text, "386Enh", std::string("device=") + DriverName) || disabled;
   });
 }
 

@@ -158,11 +158,12 @@ void UninstallKernelNt(Removal& removal) {
   // the stage writes the instance itself): on 2000 and later only the
   // system may delete below Enum\Root, so the branch is widened as for the
   // installation and put back after. Nothing of it is touched when there is
-  // nothing to delete.
+  // nothing to delete, unless a stopped run left the branch widened: its
+  // list then comes back from the kept copy.
   HKEY probe = nullptr;
   const LONG found = ops.RegOpenKeyExA(HKEY_LOCAL_MACHINE, EnumeratorKey, 0, KEY_READ, &probe);
   if (found == ERROR_SUCCESS) ops.RegCloseKey(probe);
-  if (found != ERROR_FILE_NOT_FOUND) {
+  if (found != ERROR_FILE_NOT_FOUND || ReadKeptKeySecurity(ops, KeptAccess)) {
     const std::optional<SavedKeySecurity> saved = ListBeforeGrant(ops);
     const KeySecurityRestorer restorer(ops, HKEY_LOCAL_MACHINE, GrantedKey, saved, KeptAccess);
     if (saved) GrantRegistryKeyAccess(ops, HKEY_LOCAL_MACHINE, GrantedKey, GENERIC_ALL, *saved);
