@@ -50,9 +50,19 @@ Removal::Removal(const Platform& platform, std::string windowsDir)
 
 void Removal::RemoveFile(const std::string& path) {
   PlatformOps& ops = platform_.ops;
-  if (!FileExists(ops, path)) return;
+  // Only a file known to be missing is passed over: one whose attributes
+  // cannot be read is deleted all the same.
+  const DWORD attributes = ops.GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = ops.GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
+  } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return;
+  }
   ClearAttributes(ops, path, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
   if (ops.DeleteFileA(path.c_str())) return;
+  const DWORD error = ops.GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
   // Held by a program (the engine from logon on, the loaded driver): it goes
   // when nothing holds it any more.
   if (platform_.Is9xFamily()) {

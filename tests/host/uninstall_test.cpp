@@ -64,7 +64,7 @@ const Kept* KeptBy(const std::string& place, bool secondDevice) {
 }
 
 void StartUninstall(SimMachine& machine) {
-  machine.SetCommandLine(std::string("\"") + kSourceDir + kExe + "\" /UnInstall");
+  SetUninstallCommandLine(machine);
   ReadyForSetup(machine);
 }
 
