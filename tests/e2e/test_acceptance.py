@@ -124,15 +124,31 @@ UNINSTALL_KEEPS = {
 }
 
 
-def test_install_restart_uninstall_restart_leaves_the_machine_as_before_but_for_what_stays(template, family):
+@pytest.mark.parametrize("engine", ["stopped", "running"])
+def test_install_restart_uninstall_restart_leaves_the_machine_as_before_but_for_what_stays(template, family,
+                                                                                          engine):
     version = FAMILY_VERSION[family]
+    program = compat.SYS + "\\RUNDAVEK.EXE"
     with compat._prepare(template, version) as machine:
         before = compat._snapshot(machine, version)
         assert machine.run_installer(compat.APP, compat.MANUAL).exit_code == 0
         machine.restart()
-        result = machine.run_installer("/uninstall")
-        assert (result.exit_code, result.boxes) == (0, [])
+        if engine == "running":
+            # The engine's program is held: it goes at the restart.
+            with machine.hold_lock(program):
+                result = machine.run_installer("/uninstall")
+            assert (result.exit_code, result.boxes) == (0, [])
+            assert machine.exists(program)
+            if family == "nt":
+                assert [(r.source.lower(), r.target) for r in machine.pending_renames()] == \
+                    [(program.lower(), "")]
+            else:
+                assert [(t.upper(), s.lower()) for t, s in machine.wininit_renames()] == [("NUL", program.lower())]
+        else:
+            result = machine.run_installer("/uninstall")
+            assert (result.exit_code, result.boxes) == (0, [])
         machine.restart()
+        assert not machine.exists(program)
         after = compat._snapshot(machine, version)
         kept_app = compat.APP.upper()
         # System.ini as a file holds the disk-cache setting (its entries are
