@@ -79,7 +79,7 @@ bool IsPendingFrom(PlatformOps& ops, const std::string& source, const std::strin
   };
   while (!rest.empty()) {
     const std::string_view entry = next();
-    if (entry.empty()) break;  // the list's closing empty string
+    if (entry.empty()) break;            // the list's closing empty string
     const std::string_view to = next();  // empty for a deletion
     if (EqualIgnoringAsciiCase(entry, from) &&
         (target == nullptr || EqualIgnoringAsciiCase(to, *target))) {

@@ -166,8 +166,8 @@ std::optional<std::string> ReadWholeFile(PlatformOps& ops, const std::string& pa
 }
 
 bool WriteWholeFile(PlatformOps& ops, const std::string& path, const std::string& bytes) {
-  const FileHandle file(ops, ops.CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr,
-                                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  const FileHandle file(ops, ops.CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return false;
   DWORD written = 0;
   return ops.WriteFile(file.Get(), reinterpret_cast<const BYTE*>(bytes.data()),

@@ -59,7 +59,8 @@ void Removal::RemoveFile(const std::string& path) {
   } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return;
   }
-  ClearAttributes(ops, path, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  ClearAttributes(ops, path,
+                  FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
   if (ops.DeleteFileA(path.c_str())) return;
   const DWORD error = ops.GetLastError();
   if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
@@ -133,8 +134,8 @@ void Removal::Finish() {
       for (const std::string& path : deletes) {
         bool pending = false;
         for (const std::string& entry : entries) {
-          pending = pending ||
-                    (EqualIgnoringAsciiCase(KeyOf(entry), "NUL") && EqualIgnoringAsciiCase(ValueOf(entry), path));
+          pending = pending || (EqualIgnoringAsciiCase(KeyOf(entry), "NUL") &&
+                                EqualIgnoringAsciiCase(ValueOf(entry), path));
         }
         if (!pending) lines.push_back("NUL=" + path);
       }

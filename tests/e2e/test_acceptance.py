@@ -125,8 +125,8 @@ UNINSTALL_KEEPS = {
 
 
 @pytest.mark.parametrize("engine", ["stopped", "running"])
-def test_install_restart_uninstall_restart_leaves_the_machine_as_before_but_for_what_stays(template, family,
-                                                                                          engine):
+def test_install_restart_uninstall_restart_leaves_the_machine_as_before_but_for_what_stays(
+        template, family, engine):
     version = FAMILY_VERSION[family]
     program = compat.SYS + "\\RUNDAVEK.EXE"
     with compat._prepare(template, version) as machine:
@@ -143,7 +143,8 @@ def test_install_restart_uninstall_restart_leaves_the_machine_as_before_but_for_
                 assert [(r.source.lower(), r.target) for r in machine.pending_renames()] == \
                     [(program.lower(), "")]
             else:
-                assert [(t.upper(), s.lower()) for t, s in machine.wininit_renames()] == [("NUL", program.lower())]
+                assert [(t.upper(), s.lower()) for t, s in machine.wininit_renames()] == \
+                    [("NUL", program.lower())]
         else:
             result = machine.run_installer("/uninstall")
             assert (result.exit_code, result.boxes) == (0, [])

@@ -129,10 +129,20 @@ const std::set<std::string> kNeverFail = {
 
 // Calls that change the machine.
 const std::set<std::string> kChangingCalls = {
-    "CopyFileA", "DeleteFileA", "SetFileAttributesA", "MoveFileExA", "WriteFile",
-    "WritePrivateProfileSectionA", "WritePrivateProfileStringA", "RegCreateKeyExA",
-    "RegSetValueExA", "RegDeleteKeyA", "RegDeleteValueA", "SetNamedSecurityInfoA",
-    "SetupDiSetDeviceRegistryPropertyA", "SetupDiCallClassInstaller",
+    "CopyFileA",
+    "DeleteFileA",
+    "SetFileAttributesA",
+    "MoveFileExA",
+    "WriteFile",
+    "WritePrivateProfileSectionA",
+    "WritePrivateProfileStringA",
+    "RegCreateKeyExA",
+    "RegSetValueExA",
+    "RegDeleteKeyA",
+    "RegDeleteValueA",
+    "SetNamedSecurityInfoA",
+    "SetupDiSetDeviceRegistryPropertyA",
+    "SetupDiCallClassInstaller",
     "UpdateDriverForPlugAndPlayDevicesA",
 };
 
@@ -281,8 +291,9 @@ std::vector<Violation> CheckRun(const Scenario& scenario, const SimMachine& mach
     if (uninstallFailed &&
         !(only && only->caption == kErrorCaption && only->text.rfind(errorHead, 0) == 0 &&
           only->text.find(".\nUnable to ", errorHead.size() + 8) == errorHead.size() + 8)) {
-      violations.push_back({7, "exit code 1 with " + std::to_string(boxes.size()) + " boxes, the first: " +
-                                   (boxes.empty() ? "none" : boxes[0].text)});
+      violations.push_back(
+          {7, "exit code 1 with " + std::to_string(boxes.size()) +
+                  " boxes, the first: " + (boxes.empty() ? "none" : boxes[0].text)});
     }
     // Compared after the restart, which takes out a file that a failed
     // deletion left to it.
@@ -291,10 +302,12 @@ std::vector<Violation> CheckRun(const Scenario& scenario, const SimMachine& mach
       restarted->Restart();
       Changes left = ChangesBetween(faultFreeRestarted, restarted->Places());
       // Windows 9x's copy of the list its restart carried out.
-      std::erase_if(left, [](const auto& change) { return change.first.find("WININIT.BAK") != std::string::npos; });
+      std::erase_if(left, [](const auto& change) {
+        return change.first.find("WININIT.BAK") != std::string::npos;
+      });
       if (!left.empty()) {
-        violations.push_back({7, "exit code 0, but after the restart " + left.begin()->first + " is " +
-                                     Shown(left.begin()->second)});
+        violations.push_back({7, "exit code 0, but after the restart " + left.begin()->first +
+                                     " is " + Shown(left.begin()->second)});
       }
     }
   }

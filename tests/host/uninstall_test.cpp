@@ -4,6 +4,8 @@
 // on a machine where nothing is installed, and after a run stopped at each
 // of its calls. Each round trip ends, after the restart, as the machine was
 // before the installation, but for the places named below with their reason.
+#include "install/uninstall.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -12,9 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "install/uninstall.h"
-#include "toolkit/registry_tree.h"
 #include "sweep_machines.h"
+#include "toolkit/registry_tree.h"
 
 namespace korvanta::sweep {
 namespace {
@@ -44,10 +45,12 @@ const Kept kKept[] = {
     {"PROGRAM FILES\\KORVANTA", "the application folder goes with the suite's own uninstaller"},
     {"HKCU\\", "per-user settings stay (the installation reset the engine's)"},
     {"WININIT.BAK", "Windows 9x's copy of the list its last restart carried out"},
-    {"[386ENH] DEVICE", "the static load line of the kernel that the installation disabled goes "
-                        "rather than coming back: it would name a driver that is gone"},
-    {"HKLM\\SOFTWARE\\KORVANTA", "an earlier engine's settings go with the engine, and the "
-                                 "suite's key with them when nothing else is left in it"},
+    {"[386ENH] DEVICE",
+     "the static load line of the kernel that the installation disabled goes "
+     "rather than coming back: it would name a driver that is gone"},
+    {"HKLM\\SOFTWARE\\KORVANTA",
+     "an earlier engine's settings go with the engine, and the "
+     "suite's key with them when nothing else is left in it"},
     {"CLASS\\REALTIME", "the class of a second device of the suite's class stays, with its name",
      true},
     {"CLASS\\{3E36E96C-E325-12CE-BFC1-07002BE10326}",
@@ -69,15 +72,16 @@ void StartUninstall(SimMachine& machine) {
 }
 
 // The places that differ from `before` and are not kept on purpose.
-std::vector<std::string> Unexplained(const Places& before, const SimMachine& machine,
-                                     bool nineX, bool secondDevice = false) {
+std::vector<std::string> Unexplained(const Places& before, const SimMachine& machine, bool nineX,
+                                     bool secondDevice = false) {
   std::vector<std::string> found;
   for (const auto& [place, content] : ChangesBetween(before, machine.Places())) {
     if (KeptBy(place, secondDevice) == nullptr) found.push_back(place + " is " + Shown(content));
   }
   // Of System.ini's static drivers only the kernel's line goes (9x family).
   const std::optional<std::string> systemIni = machine.ReadFile("C:\\WINDOWS\\SYSTEM.INI");
-  if (nineX && systemIni && systemIni->find("[386Enh]\r\ndevice=*vpicd\r\nkeyboard=*keyboard\r\n") == std::string::npos) {
+  if (nineX && systemIni &&
+      systemIni->find("[386Enh]\r\ndevice=*vpicd\r\nkeyboard=*keyboard\r\n") == std::string::npos) {
     found.push_back("System.ini is " + Shown(systemIni));
   }
   return found;
@@ -114,8 +118,9 @@ constexpr char kClass9x[] = "System\\CurrentControlSet\\Services\\Class\\REALTIM
 
 // The files a running engine and a loaded driver hold.
 std::vector<std::string> HeldFiles(bool nineX) {
-  if (nineX) return {"C:\\WINDOWS\\SYSTEM\\RUNDAVEK.EXE", "C:\\WINDOWS\\SYSTEM\\RUNDAVEK.DLL",
-                     "C:\\WINDOWS\\SYSTEM\\RUNDAVEK.VXD"};
+  if (nineX)
+    return {"C:\\WINDOWS\\SYSTEM\\RUNDAVEK.EXE", "C:\\WINDOWS\\SYSTEM\\RUNDAVEK.DLL",
+            "C:\\WINDOWS\\SYSTEM\\RUNDAVEK.VXD"};
   return {"C:\\WINDOWS\\system32\\RUNDAVEK.EXE", "C:\\WINDOWS\\system32\\RUNDAVEK.DLL",
           "C:\\WINDOWS\\system32\\DRIVERS\\RUNDAVEK.SYS"};
 }
@@ -126,7 +131,8 @@ void ExpectQuietUninstall(SimMachine& machine, int exitCode, const char* box) {
   const Outcome outcome = RunInstaller(machine);
   EXPECT_EQ(outcome.exitCode, std::optional<int>(exitCode)) << outcome.crash;
   if (box == nullptr) {
-    for (const sim::MessageBoxRecord& shown : machine.MessageBoxes()) ADD_FAILURE() << "box: " << shown.text;
+    for (const sim::MessageBoxRecord& shown : machine.MessageBoxes())
+      ADD_FAILURE() << "box: " << shown.text;
   } else {
     ASSERT_EQ(machine.MessageBoxes().size(), 1u);
     EXPECT_EQ(machine.MessageBoxes()[0].text, box);
@@ -156,7 +162,8 @@ TEST(UninstallTest, EachOrderEndsAsTheMachineWasBeforeButForWhatStays) {
     }
     if (order.restartBefore) machine.Restart();
     if (order.engineRunning) {
-      for (const std::string& file : HeldFiles(order.nineX)) machine.LockFile(file, ERROR_ACCESS_DENIED);
+      for (const std::string& file : HeldFiles(order.nineX))
+        machine.LockFile(file, ERROR_ACCESS_DENIED);
     }
     const Places installed = machine.Places();
 
@@ -170,15 +177,18 @@ TEST(UninstallTest, EachOrderEndsAsTheMachineWasBeforeButForWhatStays) {
     }
     if (order.engineRunning) {
       // Still there until the restart, and deleted by it.
-      for (const std::string& file : HeldFiles(order.nineX)) EXPECT_TRUE(machine.FileExists(file)) << file;
+      for (const std::string& file : HeldFiles(order.nineX))
+        EXPECT_TRUE(machine.FileExists(file)) << file;
     }
     const Places uninstalled = machine.Places();
     machine.Restart();
     if (order.engineRunning) {
-      for (const std::string& file : HeldFiles(order.nineX)) EXPECT_FALSE(machine.FileExists(file)) << file;
+      for (const std::string& file : HeldFiles(order.nineX))
+        EXPECT_FALSE(machine.FileExists(file)) << file;
     }
     if (order.installFirst) {
-      for (const std::string& place : Unexplained(before, machine, order.nineX, order.secondDevice)) ADD_FAILURE() << place;
+      for (const std::string& place : Unexplained(before, machine, order.nineX, order.secondDevice))
+        ADD_FAILURE() << place;
     } else {
       // Where nothing was installed nothing may change at all.
       EXPECT_TRUE(ChangesBetween(before, machine.Places()).empty());
@@ -222,16 +232,21 @@ TEST(UninstallTest, AfterARunStoppedAtAnyCallAndARestartTheMachineEndsAsBefore) 
       stopped.Restart();
       std::vector<std::string> faults = Unexplained(before, stopped, nineX);
       if (outcome.exitCode != 0 || !stopped.MessageBoxes().empty()) {
-        faults.insert(faults.begin(), "exit code " + std::to_string(outcome.exitCode.value_or(-1)) +
-                                          (stopped.MessageBoxes().empty() ? "" : ", box " + stopped.MessageBoxes()[0].text) +
-                                          outcome.crash);
+        faults.insert(
+            faults.begin(),
+            "exit code " + std::to_string(outcome.exitCode.value_or(-1)) +
+                (stopped.MessageBoxes().empty() ? "" : ", box " + stopped.MessageBoxes()[0].text) +
+                outcome.crash);
       }
       if (!faults.empty() && reported++ < 10) {
         ADD_FAILURE() << (nineX ? "9x" : "NT") << ", stopped before call " << k << ": " << faults[0]
-                      << (faults.size() > 1 ? " (and " + std::to_string(faults.size() - 1) + " more)" : "");
+                      << (faults.size() > 1
+                              ? " (and " + std::to_string(faults.size() - 1) + " more)"
+                              : "");
       }
     }
-    std::printf("uninstall after a stopped run, %s: %d distinct stopping points\n", nineX ? "9x" : "NT", runs);
+    std::printf("uninstall after a stopped run, %s: %d distinct stopping points\n",
+                nineX ? "9x" : "NT", runs);
   }
 }
 

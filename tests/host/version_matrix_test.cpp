@@ -262,12 +262,13 @@ TEST_P(VersionMatrix, InstallsAndGuardsAsTheVersionAllows) {
     for (const std::map<std::string, std::string>* places : {&before, &after}) {
       for (const auto& [place, content] : *places) {
         const auto other = (places == &before ? after : before).find(place);
-        if (other != (places == &before ? after : before).end() && other->second == content) continue;
+        if (other != (places == &before ? after : before).end() && other->second == content)
+          continue;
         std::string upper = place;
         for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         bool kept = false;
-        for (const char* part : {"ASPI", "APIX", "WOWPOST", "MAYA51USB", "PX_USB", "FTD2XX", "[VCACHE]",
-                                 "C:\\APP\\", "WININIT.BAK"}) {
+        for (const char* part : {"ASPI", "APIX", "WOWPOST", "MAYA51USB", "PX_USB", "FTD2XX",
+                                 "[VCACHE]", "C:\\APP\\", "WININIT.BAK"}) {
           kept = kept || upper.find(part) != std::string::npos;
         }
         // The file that holds the disk-cache setting stays with it.
@@ -277,9 +278,11 @@ TEST_P(VersionMatrix, InstallsAndGuardsAsTheVersionAllows) {
     }
     for (const std::string& place : left) {
       const auto is = after.find(place);
-      ADD_FAILURE() << "after the round trip: " << place << " is " << (is == after.end() ? "(gone)" : is->second);
+      ADD_FAILURE() << "after the round trip: " << place << " is "
+                    << (is == after.end() ? "(gone)" : is->second);
     }
-    RecordProperty("uninstall", left.empty() ? "yes" : std::to_string(left.size()) + " places left");
+    RecordProperty("uninstall",
+                   left.empty() ? "yes" : std::to_string(left.size()) + " places left");
   }
 
   // The same machine with one of the suite's applications running.

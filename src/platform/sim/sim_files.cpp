@@ -395,8 +395,8 @@ HANDLE SimMachine::CreateFileA(const char* name, DWORD access, DWORD share,
                                                      disposition, flags, templateFile}))) {
     return fail(*error);
   }
-  if (name == nullptr ||
-      (disposition != OPEN_ALWAYS && disposition != OPEN_EXISTING && disposition != CREATE_ALWAYS)) {
+  if (name == nullptr || (disposition != OPEN_ALWAYS && disposition != OPEN_EXISTING &&
+                          disposition != CREATE_ALWAYS)) {
     return fail(ERROR_INVALID_PARAMETER);
   }
   DWORD error = 0;
@@ -406,7 +406,8 @@ HANDLE SimMachine::CreateFileA(const char* name, DWORD access, DWORD share,
   FileNode* node = s.Find(path->key);
   if (node == nullptr && disposition == OPEN_EXISTING) return fail(ERROR_FILE_NOT_FOUND);
   const bool writes = (access & GENERIC_WRITE) != 0;
-  if (node != nullptr && (node->directory || (writes && (node->attributes & FILE_ATTRIBUTE_READONLY)))) {
+  if (node != nullptr &&
+      (node->directory || (writes && (node->attributes & FILE_ATTRIBUTE_READONLY)))) {
     return fail(ERROR_ACCESS_DENIED);
   }
   // Another process's hold refuses writing; it shares reading.
@@ -427,12 +428,14 @@ HANDLE SimMachine::CreateFileA(const char* name, DWORD access, DWORD share,
 BOOL SimMachine::ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read,
                           OVERLAPPED* overlapped) {
   State& s = *state_;
-  if (auto error = s.Record("ReadFile", JoinArgs({file, LogArg::Pointer(buffer), toRead,
-                                                  LogArg::Pointer(read), LogArg::Pointer(overlapped)}))) {
+  if (auto error =
+          s.Record("ReadFile", JoinArgs({file, LogArg::Pointer(buffer), toRead,
+                                         LogArg::Pointer(read), LogArg::Pointer(overlapped)}))) {
     return s.Fail(*error);
   }
   const auto cursor = s.fileCursors.find(reinterpret_cast<uintptr_t>(file));
-  const FileNode* node = cursor == s.fileCursors.end() ? nullptr : s.Find(s.fileHandles[cursor->first].first);
+  const FileNode* node =
+      cursor == s.fileCursors.end() ? nullptr : s.Find(s.fileHandles[cursor->first].first);
   if (node == nullptr) return s.Fail(ERROR_INVALID_HANDLE);
   // Without an overlapped record the count is required.
   if (read == nullptr || (buffer == nullptr && toRead > 0)) return s.Fail(error::kNoAccess);
@@ -449,12 +452,14 @@ BOOL SimMachine::ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read,
 BOOL SimMachine::WriteFile(HANDLE file, const BYTE* buffer, DWORD toWrite, DWORD* written,
                            OVERLAPPED* overlapped) {
   State& s = *state_;
-  if (auto error = s.Record("WriteFile", JoinArgs({file, LogArg::Pointer(buffer), toWrite,
-                                                   LogArg::Pointer(written), LogArg::Pointer(overlapped)}))) {
+  if (auto error = s.Record(
+          "WriteFile", JoinArgs({file, LogArg::Pointer(buffer), toWrite, LogArg::Pointer(written),
+                                 LogArg::Pointer(overlapped)}))) {
     return s.Fail(*error);
   }
   const auto cursor = s.fileCursors.find(reinterpret_cast<uintptr_t>(file));
-  FileNode* node = cursor == s.fileCursors.end() ? nullptr : s.Find(s.fileHandles[cursor->first].first);
+  FileNode* node =
+      cursor == s.fileCursors.end() ? nullptr : s.Find(s.fileHandles[cursor->first].first);
   if (node == nullptr) return s.Fail(ERROR_INVALID_HANDLE);
   if (written == nullptr || (buffer == nullptr && toWrite > 0)) return s.Fail(error::kNoAccess);
   *written = 0;

@@ -94,12 +94,12 @@ HANDLE Win32PlatformOps::CreateFileA(const char* name, DWORD access, DWORD share
 }
 
 BOOL Win32PlatformOps::ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read,
-                                 OVERLAPPED* overlapped) {
+                                OVERLAPPED* overlapped) {
   return ::ReadFile(file, buffer, toRead, read, overlapped);
 }
 
 BOOL Win32PlatformOps::WriteFile(HANDLE file, const BYTE* buffer, DWORD toWrite, DWORD* written,
-                                  OVERLAPPED* overlapped) {
+                                 OVERLAPPED* overlapped) {
   return ::WriteFile(file, buffer, toWrite, written, overlapped);
 }
 
