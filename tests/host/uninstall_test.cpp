@@ -162,8 +162,16 @@ TEST(UninstallTest, EachOrderEndsAsTheMachineWasBeforeButForWhatStays) {
     }
     if (order.restartBefore) machine.Restart();
     if (order.engineRunning) {
-      for (const std::string& file : HeldFiles(order.nineX))
+      for (const std::string& file : HeldFiles(order.nineX)) {
         machine.LockFile(file, ERROR_ACCESS_DENIED);
+      }
+      // Another program's replacement that Windows 9x still holds in its
+      // cache: it must not be lost, nor written over the uninstall's lines.
+      if (order.nineX) {
+        machine.WritePrivateProfileStringA("rename", "C:\\WINDOWS\\OTHER.DLL",
+                                           "C:\\WINDOWS\\OTHER.NEW", "WININIT.INI");
+        machine.ClearCalls();
+      }
     }
     const Places installed = machine.Places();
 
@@ -176,6 +184,17 @@ TEST(UninstallTest, EachOrderEndsAsTheMachineWasBeforeButForWhatStays) {
       continue;
     }
     if (order.engineRunning) {
+      // A second uninstall before the restart schedules nothing twice.
+      const Places first = machine.Places();
+      ExpectQuietUninstall(machine, 0, nullptr);
+      for (const auto& [place, content] : ChangesBetween(first, machine.Places())) {
+        ADD_FAILURE() << "the second uninstall before the restart: " << place << " is "
+                      << Shown(content);
+      }
+      if (order.nineX) {
+        const std::optional<std::string> wininit = machine.ReadFile("C:\\WINDOWS\\WININIT.INI");
+        EXPECT_NE(wininit.value_or("").find("OTHER.DLL=C:\\WINDOWS\\OTHER.NEW"), std::string::npos);
+      }
       // Still there until the restart, and deleted by it.
       for (const std::string& file : HeldFiles(order.nineX))
         EXPECT_TRUE(machine.FileExists(file)) << file;
