@@ -32,6 +32,7 @@ struct Kept {
   const char* part;  // in the place's name, letter case aside
   const char* reason;
   bool secondDeviceOnly = false;
+  bool goneOnly = false;  // only a place that is gone after the round trip
 };
 const Kept kKept[] = {
     {"ASPI", "the ASPI layer stays: other programs use it"},
@@ -43,24 +44,26 @@ const Kept kKept[] = {
     {"[VCACHE]", "the disk-cache setting stays"},
     {".OLD", "files set aside stay"},
     {"PROGRAM FILES\\KORVANTA", "the application folder goes with the suite's own uninstaller"},
-    {"HKCU\\", "per-user settings stay (the installation reset the engine's)"},
+    {"HKCU\\", "per-user settings stay (the installation reset the engine's)", false, true},
     {"WININIT.BAK", "Windows 9x's copy of the list its last restart carried out"},
     {"[386ENH] DEVICE",
      "the static load line of the kernel that the installation disabled goes "
-     "rather than coming back: it would name a driver that is gone"},
+     "rather than coming back: it would name a driver that is gone",
+     false, true},
     {"HKLM\\SOFTWARE\\KORVANTA",
      "an earlier engine's settings go with the engine, and the "
-     "suite's key with them when nothing else is left in it"},
+     "suite's key with them when nothing else is left in it",
+     false, true},
     {"CLASS\\REALTIME", "the class of a second device of the suite's class stays, with its name",
      true},
     {"CLASS\\{3E36E96C-E325-12CE-BFC1-07002BE10326}",
      "the class of a second device of the suite's class stays, with its name", true},
 };
 
-const Kept* KeptBy(const std::string& place, bool secondDevice) {
+const Kept* KeptBy(const std::string& place, bool gone, bool secondDevice) {
   const std::string upper = Upper(place);
   for (const Kept& kept : kKept) {
-    if (kept.secondDeviceOnly && !secondDevice) continue;
+    if ((kept.secondDeviceOnly && !secondDevice) || (kept.goneOnly && !gone)) continue;
     if (upper.find(kept.part) != std::string::npos) return &kept;
   }
   return nullptr;
@@ -76,7 +79,7 @@ std::vector<std::string> Unexplained(const Places& before, const SimMachine& mac
                                      bool secondDevice = false) {
   std::vector<std::string> found;
   for (const auto& [place, content] : ChangesBetween(before, machine.Places())) {
-    if (KeptBy(place, secondDevice) == nullptr) found.push_back(place + " is " + Shown(content));
+    if (KeptBy(place, !content, secondDevice) == nullptr) found.push_back(place + " is " + Shown(content));
   }
   // Of System.ini's static drivers only the kernel's line goes (9x family).
   const std::optional<std::string> systemIni = machine.ReadFile("C:\\WINDOWS\\SYSTEM.INI");
