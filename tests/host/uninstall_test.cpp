@@ -95,7 +95,8 @@ struct Order {
   bool nineX;
   bool restartBefore = true;   // the machine restarts between the installation and the uninstall
   bool engineRunning = false;  // the engine and the kernel's driver are held while it runs
-  bool secondDevice = false;   // another device's driver entry in the suite's class
+  bool secondDevice = false;   // another device's driver entry in the suite's class, and
+                               // another program's value in the suite's key
   bool installFirst = true;
   // What the uninstall must end with.
   int exitCode = 0;
@@ -107,8 +108,8 @@ const Order kOrders[] = {
     {"NT, round trip", false},
     {"9x, engine and driver running", true, true, true},
     {"NT, engine and driver running", false, true, true},
-    {"9x, a second device of the suite's class", true, true, false, true},
-    {"NT, a second device of the suite's class", false, true, false, true},
+    {"9x, others share the class and the suite's key", true, true, false, true},
+    {"NT, others share the class and the suite's key", false, true, false, true},
     {"9x, before the restart", true, false, false, false, true, 1, RestartFirstMessage},
     {"NT, before the restart", false, false, false, false, true, 1, RestartFirstMessage},
     {"9x, nothing installed", true, true, false, false, false},
@@ -152,6 +153,9 @@ TEST(UninstallTest, EachOrderEndsAsTheMachineWasBeforeButForWhatStays) {
     if (order.secondDevice) {
       machine.SetRegistryValue(HKEY_LOCAL_MACHINE, std::string(classKey) + "\\0001", "DriverDesc",
                                {REG_SZ, std::string("Another kernel", 15)});
+      // And a value of the suite's own key that another of its programs keeps.
+      machine.SetRegistryValue(HKEY_LOCAL_MACHINE, "Software\\Korvanta", "Editor",
+                               {REG_SZ, std::string("1", 2)});
     }
     // Nothing of the suite at all, not even an earlier engine's settings.
     if (!order.installFirst) {
@@ -216,6 +220,7 @@ TEST(UninstallTest, EachOrderEndsAsTheMachineWasBeforeButForWhatStays) {
       EXPECT_TRUE(ChangesBetween(before, machine.Places()).empty());
     }
     EXPECT_EQ(machine.RegistryKeyExists(HKEY_LOCAL_MACHINE, classKey), order.secondDevice);
+    EXPECT_EQ(machine.RegistryKeyExists(HKEY_LOCAL_MACHINE, "Software\\Korvanta"), order.secondDevice);
 
     // A second uninstall changes nothing, before the restart or after it.
     const Places removed = machine.Places();
