@@ -128,7 +128,8 @@ void UninstallKernel9x(Removal& removal, const std::string& windowsDir) {
   // version left it: enabled, it would have Windows look for a driver that
   // is gone at every start. Read as a file: the profile functions leave
   // comment lines out under Wine.
-  const bool read = EditProfileFile(ops, windowsDir, "SYSTEM.INI", [](std::string& text) {
+  const std::string systemIni = AdjustTrailingBackslash(ops, windowsDir, true) + "SYSTEM.INI";
+  const bool read = EditProfileFile(ops, "SYSTEM.INI", systemIni, [](std::string& text) {
     const bool disabled = DropSectionLines(text, "386Enh", std::string(";evice=") + DriverName);
     return DropSectionLines(text, "386Enh", std::string("device=") + DriverName) || disabled;
   });

@@ -242,12 +242,11 @@ bool DropSectionLines(std::string& text, const std::string& section, const std::
   return true;
 }
 
-bool EditProfileFile(PlatformOps& ops, const std::string& windowsDir, const std::string& fileName,
+bool EditProfileFile(PlatformOps& ops, const std::string& fileName, const std::string& path,
                      const std::function<bool(std::string&)>& edit) {
   // Windows 9x may hold a newer copy in memory, which it would write over
   // the edit at its next flush.
   FlushProfileFile(ops, fileName);
-  const std::string path = AdjustTrailingBackslash(ops, windowsDir, true) + fileName;
   const std::optional<std::string> before = ReadWholeFile(ops, path);
   if (!before) return false;
   std::string text = *before;

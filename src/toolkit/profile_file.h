@@ -84,13 +84,14 @@ std::string AddSectionLines(const std::string& text, const std::string& section,
 // (blanks around it aside). True when one was dropped.
 bool DropSectionLines(std::string& text, const std::string& section, const std::string& line);
 
-// Edits the profile file `fileName` in the Windows folder `windowsDir` as a
-// file: Windows' cached copy is flushed first, so the edit starts from what
-// Windows knows; `edit` changes the text and says whether it did; only a
-// changed text is written. A file that cannot be read is left alone (false).
-// One that cannot be written is written back as it was, and the failure
-// raises InstallerException("Exception", "Unable to write to <fileName>").
-bool EditProfileFile(PlatformOps& ops, const std::string& windowsDir, const std::string& fileName,
+// Edits the profile file `fileName` (as the profile functions name it; its
+// full path in the Windows folder: `path`) as a file: Windows' cached copy is
+// flushed first, so the edit starts from what Windows knows; `edit` changes
+// the text and says whether it did; only a changed text is written. A file
+// that cannot be read is left alone (false). One that cannot be written is
+// written back as it was, and the failure raises
+// InstallerException("Exception", "Unable to write to <fileName>").
+bool EditProfileFile(PlatformOps& ops, const std::string& fileName, const std::string& path,
                      const std::function<bool(std::string&)>& edit);
 
 }  // namespace korvanta

@@ -127,7 +127,8 @@ void Removal::Finish() {
     PlatformOps& ops = platform_.ops;
     std::vector<std::string> deletes = std::move(deletesAtRestart_);
     deletesAtRestart_.clear();
-    const bool read = EditProfileFile(ops, windowsDir_, Wininit, [&](std::string& text) {
+    const std::string path = AdjustTrailingBackslash(ops, windowsDir_, true) + Wininit;
+    const bool read = EditProfileFile(ops, Wininit, path, [&](std::string& text) {
       // A second uninstall before the restart adds nothing.
       std::vector<std::string> lines;
       const std::vector<std::string> entries = SectionEntries(text, RenameSection);
