@@ -189,36 +189,26 @@ std::string AddSectionLines(const std::string& text, const std::string& section,
                             const std::vector<std::string>& lines) {
   std::string added;
   for (const std::string& line : lines) added += line + "\r\n";
-  // After the section's last line that is not blank.
+  // After the first such section's last line that is not blank, or right
+  // after its header.
   std::optional<size_t> at;
-  bool seen = false;
-  ForEachLine(text, section, [&](size_t, size_t next, std::string_view line, bool inSection) {
-    if (seen && !inSection) return false;  // the first such section only
-    if (inSection) {
-      seen = true;
-      if (!Trimmed(line).empty()) at = next;
+  for (size_t start = 0; start < text.size();) {
+    size_t next = text.find('\n', start);
+    next = next == std::string::npos ? text.size() : next + 1;
+    const std::string_view line = std::string_view(text).substr(start, next - start);
+    const std::optional<std::string_view> header = SectionHeader(line);
+    if (header && at) break;  // the section's end
+    if (header && EqualIgnoringAsciiCase(*header, section)) {
+      at = next;
+    } else if (at && line.find_first_not_of(" \t\r\n") != std::string_view::npos) {
+      at = next;  // a line of the section that is not blank
     }
-    return true;
-  });
-  if (!seen) {
+    start = next;
+  }
+  if (!at) {
     // A header of its own, after a line break the text may lack.
     const std::string lead = text.empty() || text.back() == '\n' ? "" : "\r\n";
     return text + lead + "[" + section + "]\r\n" + added;
-  }
-  if (!at) {
-    // An empty section: right after its header.
-    size_t header = 0;
-    for (size_t start = 0; start < text.size();) {
-      size_t next = text.find('\n', start);
-      next = next == std::string::npos ? text.size() : next + 1;
-      const auto name = SectionHeader(std::string_view(text).substr(start, next - start));
-      if (name && EqualIgnoringAsciiCase(*name, section)) {
-        header = next;
-        break;
-      }
-      start = next;
-    }
-    at = header;
   }
   const std::string lead = *at > 0 && text[*at - 1] != '\n' ? "\r\n" : "";
   return text.substr(0, *at) + lead + added + text.substr(*at);
