@@ -121,4 +121,13 @@ void InstallAspiLayer(const Platform& platform, std::string sourceDir, std::stri
   }
 }
 
+std::vector<SuiteFile> AspiLayerStagedFiles(const Platform& platform) {
+  std::vector<SuiteFile> files;
+  for (const AspiFile& file : platform.Is9xFamily() ? std::span(Files9x) : std::span(FilesNt)) {
+    files.push_back({file.folder == Folder::System ? SuiteFolder::System : SuiteFolder::Windows,
+                     file.staged, true});
+  }
+  return files;
+}
+
 }  // namespace korvanta

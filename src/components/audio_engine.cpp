@@ -25,6 +25,7 @@ constexpr char RunCommand9x[] = "rundavek.exe";
 constexpr char RunCommandNt[] = "\"rundavek.exe\" /b";
 
 constexpr char SettingsKey[] = "Software\\Korvanta\\RUNDAVEK";
+constexpr char SuiteKey[] = "Software\\Korvanta";
 // The engine's default configuration record; its meaning belongs to the
 // engine, so it is written as it stands.
 constexpr BYTE DefaultConfig[16] = {0x0f, 0x14, 0xd2, 0xe1, 0x44, 0x90, 0x11, 0xd5,
@@ -64,6 +65,22 @@ void InstallAudioEngine(const Platform& platform, std::string sourceDir, std::st
     RegWriteBinary(ops, HKEY_LOCAL_MACHINE, SettingsKey, "Config", sizeof DefaultConfig,
                    DefaultConfig);
   }
+}
+
+std::vector<SuiteFile> AudioEngineFiles() {
+  std::vector<SuiteFile> files;
+  for (const EngineFile* file : {&Library, &Program}) {
+    files.push_back({SuiteFolder::System, file->finalName, false});
+    files.push_back({SuiteFolder::System, file->staged, true});
+  }
+  return files;
+}
+
+void UninstallAudioEngine(Removal& removal) {
+  removal.RemoveValue(HKEY_LOCAL_MACHINE, RunKey, RunValueName);
+  removal.RemoveKeyTree(HKEY_LOCAL_MACHINE, SettingsKey);
+  // The suite's other programs may keep their own keys there.
+  removal.RemoveKeyIfEmpty(HKEY_LOCAL_MACHINE, SuiteKey, true);
 }
 
 }  // namespace korvanta

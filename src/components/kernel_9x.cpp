@@ -26,6 +26,11 @@ constexpr KernelFile InfFile = {"RUNDAVEK.INF", TargetFolder::Windows, "INF\\RUN
 constexpr char ClassKey[] = "System\\CurrentControlSet\\Services\\Class\\REALTIME";
 constexpr char DriverKey[] = "System\\CurrentControlSet\\Services\\Class\\REALTIME\\RUND";
 constexpr char InstanceKey[] = "Enum\\Root\\REALTIME\\RUND";
+constexpr char EnumeratorKey[] = "Enum\\Root\\REALTIME";
+// Where Windows 9x keeps a static VxD's entry, should a device installation
+// have made one.
+constexpr char VxdKey[] = "System\\CurrentControlSet\\Services\\VxD\\RUNDAVEK";
+constexpr char DriverName[] = "rundavek.vxd";
 
 // A REG_SZ value (text) or a 4-byte REG_BINARY record (binary); the 9x
 // configuration manager reads the two flag values as raw records, not as
@@ -83,7 +88,7 @@ void InstallKernel9x(const Platform& platform, std::string sourceDir, std::strin
 
   // The configuration manager loads the VxD from now on; a device= line
   // left in [386Enh] would load it a second time.
-  DisableDeviceEntry(ops, "SYSTEM.INI", "386Enh", "rundavek.vxd");
+  DisableDeviceEntry(ops, "SYSTEM.INI", "386Enh", DriverName);
 
   for (const KernelValue& value : KernelValues) {
     if (value.text != nullptr) {
@@ -93,6 +98,42 @@ void InstallKernel9x(const Platform& platform, std::string sourceDir, std::strin
                      value.binary);
     }
   }
+}
+
+std::vector<SuiteFile> KernelFiles9x() {
+  std::vector<SuiteFile> files;
+  for (const KernelFile* file : {&VxdFile, &ThunkFile, &InfFile}) {
+    const SuiteFolder folder =
+        file->folder == TargetFolder::System ? SuiteFolder::System : SuiteFolder::Windows;
+    const std::string path = file->target;
+    files.push_back({folder, path, false});
+    // A target in use was staged beside it, its name's last letter dropped.
+    files.push_back({folder, path.substr(0, path.size() - 1), true});
+  }
+  // Windows compiles the INF it read into a .PNF beside it.
+  files.push_back({SuiteFolder::Windows, "INF\\RUNDAVEK.PNF", false});
+  return files;
+}
+
+void UninstallKernel9x(Removal& removal, const std::string& windowsDir) {
+  PlatformOps& ops = removal.platform().ops;
+  // Windows 9x deletes a key with its subkeys.
+  removal.RemoveKeyTree(HKEY_LOCAL_MACHINE, InstanceKey);
+  removal.RemoveKeyIfEmpty(HKEY_LOCAL_MACHINE, EnumeratorKey, false);
+  removal.RemoveKeyTree(HKEY_LOCAL_MACHINE, DriverKey);
+  // Another device of the suite's class keeps the class.
+  removal.RemoveKeyIfEmpty(HKEY_LOCAL_MACHINE, ClassKey, false);
+  removal.RemoveKeyTree(HKEY_LOCAL_MACHINE, VxdKey);
+  // The static load line goes, as the stage disabled it or as an earlier
+  // version left it: enabled, it would have Windows look for a driver that
+  // is gone at every start. Read as a file: the profile functions leave
+  // comment lines out under Wine.
+  const std::string systemIni = AdjustTrailingBackslash(ops, windowsDir, true) + "SYSTEM.INI";
+  const bool read = EditProfileFile(ops, "SYSTEM.INI", systemIni, [](std::string& text) {
+    const bool disabled = DropSectionLines(text, "386Enh", std::string(";evice=") + DriverName);
+    return DropSectionLines(text, "386Enh", std::string("device=") + DriverName) || disabled;
+  });
+  if (!read) removal.Failed(std::string(DriverName) + " from SYSTEM.INI");
 }
 
 }  // namespace korvanta

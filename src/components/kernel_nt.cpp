@@ -29,6 +29,7 @@ constexpr char ClassKey[] =
     "SYSTEM\\CurrentControlSet\\Control\\Class\\{3E36E96C-E325-12CE-BFC1-07002BE10326}";
 constexpr char DriverKey[] =
     "SYSTEM\\CurrentControlSet\\Control\\Class\\{3E36E96C-E325-12CE-BFC1-07002BE10326}\\0000";
+constexpr char EnumeratorKey[] = "SYSTEM\\CurrentControlSet\\Enum\\Root\\REALTIME";
 constexpr char InstanceKey[] = "SYSTEM\\CurrentControlSet\\Enum\\Root\\REALTIME\\0000";
 constexpr char ParametersKey[] =
     "SYSTEM\\CurrentControlSet\\Enum\\Root\\REALTIME\\0000\\Device Parameters";
@@ -94,6 +95,18 @@ void WriteEntry(PlatformOps& ops, const Entry& entry) {
   }
 }
 
+// The branch's list read for a grant: the copy an earlier run kept when it
+// was stopped before putting the list back (the key then holds the widened
+// one), else the key's own, kept for as long as the grant stands.
+std::optional<SavedKeySecurity> ListBeforeGrant(PlatformOps& ops) {
+  std::optional<SavedKeySecurity> saved = ReadKeptKeySecurity(ops, KeptAccess);
+  if (!saved) {
+    saved = ReadRegistryKeySecurity(ops, HKEY_LOCAL_MACHINE, GrantedKey);
+    if (saved) KeepKeySecurity(ops, KeptAccess, *saved);
+  }
+  return saved;
+}
+
 }  // namespace
 
 void InstallKernelNt(const Platform& platform, std::string sourceDir, std::string windowsDir,
@@ -117,16 +130,56 @@ void InstallKernelNt(const Platform& platform, std::string sourceDir, std::strin
   // not touched at all. A copy kept by an earlier run that was stopped before
   // it put the list back holds the list as it was; the key itself then
   // holds the widened one.
-  std::optional<SavedKeySecurity> saved = ReadKeptKeySecurity(ops, KeptAccess);
-  if (!saved) {
-    saved = ReadRegistryKeySecurity(ops, HKEY_LOCAL_MACHINE, GrantedKey);
-    if (saved) KeepKeySecurity(ops, KeptAccess, *saved);
-  }
+  const std::optional<SavedKeySecurity> saved = ListBeforeGrant(ops);
   const KeySecurityRestorer restorer(ops, HKEY_LOCAL_MACHINE, GrantedKey, saved, KeptAccess);
   if (!saved || !GrantRegistryKeyAccess(ops, HKEY_LOCAL_MACHINE, GrantedKey, GENERIC_ALL, *saved)) {
     ShowInstallMessage(ops, PermissionMessage);
   }
   for (const Entry& entry : Entries) WriteEntry(ops, entry);
+}
+
+std::vector<SuiteFile> KernelNtFiles() {
+  // Windows compiles the INF it read into a .PNF beside it.
+  return {{SuiteFolder::System, "DRIVERS\\RUNDAVEK.SYS", false},
+          {SuiteFolder::System, "DRIVERS\\RUNDAVEK.SY", true},
+          {SuiteFolder::Windows, "INF\\RUNDAVEK.INF", false},
+          {SuiteFolder::Windows, "INF\\RUNDAVEK.IN", true},
+          {SuiteFolder::Windows, "INF\\RUNDAVEK.PNF", false}};
+}
+
+void UninstallKernelNt(Removal& removal) {
+  const Platform& platform = removal.platform();
+  PlatformOps& ops = platform.ops;
+  // Each node goes with its instance and driver keys; a node left behind
+  // would ask for a driver that is gone.
+  if (!RemoveRootDevices(platform, HardwareId)) removal.Failed("the Realtime Audio Kernel device");
+
+  // What the device installation did not take with it (NT 4 has none, and
+  // the stage writes the instance itself): on 2000 and later only the
+  // system may delete below Enum\Root, so the branch is widened as for the
+  // installation and put back after. Nothing of it is touched when there is
+  // nothing to delete, unless a stopped run left the branch widened: its
+  // list then comes back from the kept copy.
+  HKEY probe = nullptr;
+  const LONG found = ops.RegOpenKeyExA(HKEY_LOCAL_MACHINE, EnumeratorKey, 0, KEY_READ, &probe);
+  if (found == ERROR_SUCCESS) ops.RegCloseKey(probe);
+  if (found != ERROR_FILE_NOT_FOUND || ReadKeptKeySecurity(ops, KeptAccess)) {
+    const std::optional<SavedKeySecurity> saved = ListBeforeGrant(ops);
+    const KeySecurityRestorer restorer(ops, HKEY_LOCAL_MACHINE, GrantedKey, saved, KeptAccess);
+    if (saved) GrantRegistryKeyAccess(ops, HKEY_LOCAL_MACHINE, GrantedKey, GENERIC_ALL, *saved);
+    removal.RemoveKeyTree(HKEY_LOCAL_MACHINE, InstanceKey);
+    removal.RemoveKeyIfEmpty(HKEY_LOCAL_MACHINE, EnumeratorKey, false);
+  }
+  removal.RemoveKeyTree(HKEY_LOCAL_MACHINE, DriverKey);
+  // Another device of the suite's class keeps the class.
+  removal.RemoveKeyIfEmpty(HKEY_LOCAL_MACHINE, ClassKey, false);
+  // The service key holds the kept copy of the branch's list as long as the
+  // list could not be put back: the next run needs it.
+  if (ReadKeptKeySecurity(ops, KeptAccess)) {
+    removal.Failed("HKLM\\System\\Enum\\Root");
+  } else {
+    removal.RemoveKeyTree(HKEY_LOCAL_MACHINE, ServiceKey);
+  }
 }
 
 }  // namespace korvanta

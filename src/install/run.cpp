@@ -16,6 +16,7 @@
 #include "install/machine_checks.h"
 #include "install/media_deployment.h"
 #include "install/product_guard.h"
+#include "install/uninstall.h"
 #include "toolkit/error.h"
 #include "toolkit/file_placement.h"
 #include "toolkit/install_message.h"
@@ -170,6 +171,9 @@ int RunOrShowError(PlatformOps& system, NewDevLoader& newDev, RunObserver* obser
     PlatformOps& ops = *run;
     // Nothing was installed.
     if (MachineRefusesInstallation(ops, observer)) return 1;
+    if (AsksForUninstall(CommandLineArgument(ops.GetCommandLineA(), 1))) {
+      return RunUninstall(ops, observer);
+    }
     // Loading the binding asks for the system folder, which can run out of
     // memory like any later step.
     Mark(observer, "load NewDev.dll");

@@ -58,11 +58,20 @@
   OPERATION(BOOL, FindClose, (HANDLE find), FalseFails, find)                                      \
   OPERATION(BOOL, MoveFileExA, (const char* existing, const char* target, DWORD flags),            \
       FalseFails, existing, target, Flags(flags))                                                  \
-  /* The action log's own file, opened before the log records anything. */                        \
+  /* The action log's own file, opened before the log records anything, and profile files */     \
+  /* edited whole. */                                                                              \
   OPERATION(HANDLE, CreateFileA,                                                                   \
       (const char* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security,                 \
        DWORD disposition, DWORD flags, HANDLE templateFile), InvalidFails, name, Flags(access),     \
       Flags(share), security, disposition, Flags(flags), templateFile)                             \
+  /* A profile file edited whole, where the profile functions cannot write a key twice: read */    \
+  /* from one handle, written anew through another. */                                             \
+  OPERATION(BOOL, ReadFile,                                                                        \
+      (HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read, OVERLAPPED* overlapped), FalseFails, \
+      file, Address(buffer), toRead, Size(read), overlapped)                                       \
+  OPERATION(BOOL, WriteFile,                                                                       \
+      (HANDLE file, const BYTE* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* overlapped),    \
+      FalseFails, file, Bytes(buffer, toWrite), toWrite, Size(written), overlapped)                \
   /* The result counts the terminator only when the buffer is too small. */                        \
   OPERATION(DWORD, GetShortPathNameA, (const char* longPath, char* buffer, DWORD size), ZeroFails, \
       longPath, Filled(buffer, size - (size > 0)), size)                                           \

@@ -45,8 +45,8 @@ std::optional<std::string> ReadPendingRenames(PlatformOps& ops) {
   return std::nullopt;
 }
 
-// The short (8.3) form of an existing path; the path as given when the
-// system cannot tell it.
+}  // namespace
+
 std::string ShortPath(PlatformOps& ops, const std::string& path) {
   // A short name can be longer than its long name ("A B" is "AB~1"): when
   // the first buffer is too small, the result is the size needed.
@@ -61,14 +61,15 @@ std::string ShortPath(PlatformOps& ops, const std::string& path) {
   return path;
 }
 
-// Whether the session manager already holds the rename of `staged` onto
-// `target` that MoveFileExA records for a replacing delayed move: the source
-// as "\??\" and the path, the target as "!\??\" and the path.
-bool IsReplacePending(PlatformOps& ops, const std::string& target, const std::string& staged) {
+namespace {
+
+// Whether the session manager holds a rename of `source` (recorded as "\??\"
+// and the path) whose target is recorded as `target` ("" for a deletion);
+// with no `target`, onto anything.
+bool IsPendingFrom(PlatformOps& ops, const std::string& source, const std::string* target) {
   const std::optional<std::string> list = ReadPendingRenames(ops);
   if (!list) return false;
-  const std::string source = "\\??\\" + staged;
-  const std::string replaced = "!\\??\\" + target;
+  const std::string from = "\\??\\" + source;
   std::string_view rest = *list;
   const auto next = [&rest] {
     const size_t end = rest.find('\0');
@@ -77,12 +78,23 @@ bool IsReplacePending(PlatformOps& ops, const std::string& target, const std::st
     return entry;
   };
   while (!rest.empty()) {
-    const std::string_view from = next();
-    if (from.empty()) break;  // the list's closing empty string
+    const std::string_view entry = next();
+    if (entry.empty()) break;            // the list's closing empty string
     const std::string_view to = next();  // empty for a deletion
-    if (EqualIgnoringAsciiCase(from, source) && EqualIgnoringAsciiCase(to, replaced)) return true;
+    if (EqualIgnoringAsciiCase(entry, from) &&
+        (target == nullptr || EqualIgnoringAsciiCase(to, *target))) {
+      return true;
+    }
   }
   return false;
+}
+
+// Whether the session manager already holds the rename of `staged` onto
+// `target` that MoveFileExA records for a replacing delayed move: the target
+// as "!\??\" and the path.
+bool IsReplacePending(PlatformOps& ops, const std::string& target, const std::string& staged) {
+  const std::string replaced = "!\\??\\" + target;
+  return IsPendingFrom(ops, staged, &replaced);
 }
 
 // A copy that failed because a program holds the existing target (the
@@ -209,6 +221,17 @@ void ScheduleReplace(const Platform& platform, const std::string& target,
     platform.ops.MoveFileExA(staged.c_str(), target.c_str(),
                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT);
   }
+}
+
+bool IsRenamePendingFrom(PlatformOps& ops, const std::string& source) {
+  return IsPendingFrom(ops, source, nullptr);
+}
+
+bool ScheduleDelete(PlatformOps& ops, const std::string& path) {
+  const std::string deletion;
+  // A second uninstall before the restart adds nothing.
+  if (IsPendingFrom(ops, path, &deletion)) return true;
+  return ops.MoveFileExA(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
 }
 
 }  // namespace korvanta

@@ -85,4 +85,18 @@ void CopyAndReport(const Platform& platform, const std::string& source, const st
 void ScheduleReplace(const Platform& platform, const std::string& target,
                      const std::string& staged);
 
+// The short (8.3) form of an existing path; the path as given when the
+// system cannot tell it.
+std::string ShortPath(PlatformOps& ops, const std::string& path);
+
+// NT family: whether the session manager holds a rename or deletion of
+// `source` for the next restart (letter case aside); false when its list
+// cannot be read.
+bool IsRenamePendingFrom(PlatformOps& ops, const std::string& source);
+
+// NT family: has the file deleted at the next restart (a delayed MoveFileExA
+// with no new name), unless that deletion is pending already. True when it
+// is pending now.
+bool ScheduleDelete(PlatformOps& ops, const std::string& path);
+
 }  // namespace korvanta

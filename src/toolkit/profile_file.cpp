@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "toolkit/error.h"
+#include "toolkit/file_placement.h"
 
 namespace korvanta {
 namespace {
@@ -84,6 +85,168 @@ void DisableDeviceEntry(PlatformOps& ops, const std::string& fileName, const std
   if (!CommentOutDeviceLines(buffer, driverName)) return;
   ops.WritePrivateProfileSectionA(section.c_str(), buffer.data(), fileName.c_str());
   FlushProfileFile(ops, fileName);
+}
+
+namespace {
+
+// One file handle, closed on every way out.
+class FileHandle {
+ public:
+  FileHandle(PlatformOps& ops, HANDLE handle) : ops_(ops), handle_(handle) {}
+  ~FileHandle() {
+    if (*this) ops_.CloseHandle(handle_);
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  explicit operator bool() const { return handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE Get() const { return handle_; }
+
+ private:
+  PlatformOps& ops_;
+  HANDLE handle_;
+};
+
+// A profile file is a few kilobytes; one larger than this is not one.
+constexpr size_t LargestProfileFile = 4 * 1024 * 1024;
+
+std::string_view Trimmed(std::string_view text) {
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// A line's section name when it is a section header.
+std::optional<std::string_view> SectionHeader(std::string_view line) {
+  line = Trimmed(line);
+  if (line.empty() || line.front() != '[') return std::nullopt;
+  const size_t close = line.find(']');
+  if (close == std::string_view::npos) return std::nullopt;
+  return Trimmed(line.substr(1, close - 1));
+}
+
+// Calls `visit(start, end, inSection)` for each line of the text, `end`
+// before its line break.
+template <typename Visit>
+void ForEachLine(const std::string& text, const std::string& section, Visit visit) {
+  bool inSection = false;
+  for (size_t start = 0; start < text.size();) {
+    size_t next = text.find('\n', start);
+    next = next == std::string::npos ? text.size() : next + 1;
+    size_t end = next;
+    while (end > start && (text[end - 1] == '\n' || text[end - 1] == '\r')) --end;
+    const std::string_view line(text.data() + start, end - start);
+    if (const auto header = SectionHeader(line)) {
+      inSection = EqualIgnoringAsciiCase(*header, section);
+    } else if (!visit(start, next, line, inSection)) {
+      return;
+    }
+    start = next;
+  }
+}
+
+}  // namespace
+
+std::optional<std::string> ReadWholeFile(PlatformOps& ops, const std::string& path) {
+  const FileHandle file(ops, ops.CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                             OPEN_EXISTING, 0, nullptr));
+  if (!file) {
+    const DWORD error = ops.GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) return std::string();
+    return std::nullopt;
+  }
+  std::string text;
+  char chunk[4096];
+  for (;;) {
+    DWORD read = 0;
+    if (!ops.ReadFile(file.Get(), chunk, sizeof chunk, &read, nullptr)) return std::nullopt;
+    if (read == 0) return text;
+    text.append(chunk, read);
+    if (text.size() > LargestProfileFile) return std::nullopt;
+  }
+}
+
+bool WriteWholeFile(PlatformOps& ops, const std::string& path, const std::string& bytes) {
+  const FileHandle file(ops, ops.CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  DWORD written = 0;
+  return ops.WriteFile(file.Get(), reinterpret_cast<const BYTE*>(bytes.data()),
+                       static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+         written == bytes.size();
+}
+
+std::vector<std::string> SectionEntries(const std::string& text, const std::string& section) {
+  std::vector<std::string> entries;
+  ForEachLine(text, section, [&](size_t, size_t, std::string_view line, bool inSection) {
+    line = Trimmed(line);
+    if (inSection && !line.empty() && line.front() != ';') entries.emplace_back(line);
+    return true;
+  });
+  return entries;
+}
+
+std::string AddSectionLines(const std::string& text, const std::string& section,
+                            const std::vector<std::string>& lines) {
+  std::string added;
+  for (const std::string& line : lines) added += line + "\r\n";
+  // After the first such section's last line that is not blank, or right
+  // after its header.
+  std::optional<size_t> at;
+  for (size_t start = 0; start < text.size();) {
+    size_t next = text.find('\n', start);
+    next = next == std::string::npos ? text.size() : next + 1;
+    const std::string_view line = std::string_view(text).substr(start, next - start);
+    const std::optional<std::string_view> header = SectionHeader(line);
+    if (header && at) break;  // the section's end
+    if (header && EqualIgnoringAsciiCase(*header, section)) {
+      at = next;
+    } else if (at && line.find_first_not_of(" \t\r\n") != std::string_view::npos) {
+      at = next;  // a line of the section that is not blank
+    }
+    start = next;
+  }
+  if (!at) {
+    // A header of its own, after a line break the text may lack.
+    const std::string lead = text.empty() || text.back() == '\n' ? "" : "\r\n";
+    return text + lead + "[" + section + "]\r\n" + added;
+  }
+  const std::string lead = *at > 0 && text[*at - 1] != '\n' ? "\r\n" : "";
+  return text.substr(0, *at) + lead + added + text.substr(*at);
+}
+
+bool DropSectionLines(std::string& text, const std::string& section, const std::string& line) {
+  std::string kept;
+  bool dropped = false;
+  size_t copiedTo = 0;
+  ForEachLine(text, section, [&](size_t start, size_t next, std::string_view each, bool inSection) {
+    if (inSection && Trimmed(each) == line) {
+      kept.append(text, copiedTo, start - copiedTo);
+      copiedTo = next;
+      dropped = true;
+    }
+    return true;
+  });
+  if (!dropped) return false;
+  kept.append(text, copiedTo, std::string::npos);
+  text = std::move(kept);
+  return true;
+}
+
+bool EditProfileFile(PlatformOps& ops, const std::string& fileName, const std::string& path,
+                     const std::function<bool(std::string&)>& edit) {
+  // Windows 9x may hold a newer copy in memory, which it would write over
+  // the edit at its next flush.
+  FlushProfileFile(ops, fileName);
+  const std::optional<std::string> before = ReadWholeFile(ops, path);
+  if (!before) return false;
+  std::string text = *before;
+  if (!edit(text)) return true;
+  if (!WriteWholeFile(ops, path, text)) {
+    // Emptied by the failed write: other programs' entries must not be lost.
+    if (!before->empty()) WriteWholeFile(ops, path, *before);
+    throw InstallerException("Exception", "Unable to write to " + fileName);
+  }
+  return true;
 }
 
 }  // namespace korvanta

@@ -6,8 +6,11 @@
 // operating system uses the file of that name in the Windows directory.
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "platform/platform_ops.h"
 
@@ -53,5 +56,42 @@ bool CommentOutDeviceLines(std::span<char> section, const std::string& driverNam
 // entry or comment can be lost.
 void DisableDeviceEntry(PlatformOps& ops, const std::string& fileName, const std::string& section,
                         const std::string& driverName);
+
+// ---- a profile file edited as a file --------------------------------------------
+// The profile functions keep one entry per key, so they cannot add a second
+// "NUL=" line to Wininit.ini, and a section read back leaves comment lines out
+// under Wine. Such edits work on the file's text.
+
+// The file's bytes, read whole; an empty text when it does not exist; none
+// when it cannot be opened or read.
+std::optional<std::string> ReadWholeFile(PlatformOps& ops, const std::string& path);
+
+// Replaces the file's content with `bytes`, creating it; true when all of it
+// was written.
+bool WriteWholeFile(PlatformOps& ops, const std::string& path, const std::string& bytes);
+
+// The entries ("key=value", as written) of every section named `section`
+// (letter case aside) in a profile file's text; blank and comment lines left
+// out.
+std::vector<std::string> SectionEntries(const std::string& text, const std::string& section);
+
+// Adds `lines` at the end of the first section named `section`, or in a new
+// section at the end of the text; lines end in CR LF.
+std::string AddSectionLines(const std::string& text, const std::string& section,
+                            const std::vector<std::string>& lines);
+
+// Drops every line of the sections named `section` that is `line` exactly
+// (blanks around it aside). True when one was dropped.
+bool DropSectionLines(std::string& text, const std::string& section, const std::string& line);
+
+// Edits the profile file `fileName` (as the profile functions name it; its
+// full path in the Windows folder: `path`) as a file: Windows' cached copy is
+// flushed first, so the edit starts from what Windows knows; `edit` changes
+// the text and says whether it did; only a changed text is written. A file
+// that cannot be read is left alone (false). One that cannot be written is
+// written back as it was, and the failure raises
+// InstallerException("Exception", "Unable to write to <fileName>").
+bool EditProfileFile(PlatformOps& ops, const std::string& fileName, const std::string& path,
+                     const std::function<bool(std::string&)>& edit);
 
 }  // namespace korvanta

@@ -251,4 +251,37 @@ bool InstallRootDevice(const Platform& platform, const std::string& infPath,
   return RegisterRootDevice(platform, hardwareId, infPath);
 }
 
+bool RemoveRootDevices(const Platform& platform, const std::string& hardwareId) {
+  PlatformOps& ops = platform.ops;
+  // Without SetupAPI no device installation made a node either.
+  const SetupApi* loaded = LoadedSetupApi(platform);
+  if (loaded == nullptr) return true;
+  const SetupApi& api = *loaded;
+  // Present or not: a node whose driver is gone must not stay behind to be
+  // started again when its hardware reappears.
+  DeviceSet devices(ops, api,
+                    ops.SetupDiGetClassDevsA(api[SetupApi::GetClassDevs], nullptr, nullptr, nullptr,
+                                             DIGCF_ALLCLASSES));
+  if (!devices) return false;
+  SP_DEVINFO_DATA device;
+  std::memset(&device, 0, sizeof device);
+  device.cbSize = sizeof device;
+  bool allRemoved = true;
+  // A removed node keeps its place in the set, so the indexes stay.
+  for (DWORD index = 0;
+       ops.SetupDiEnumDeviceInfo(api[SetupApi::EnumDeviceInfo], devices.Get(), index, &device);
+       ++index) {
+    DWORD error = NO_ERROR;
+    const Look look = LookAtDevice(ops, api, devices.Get(), device, hardwareId, &error);
+    if (look == Look::Failed) {
+      allRemoved = false;
+    } else if (look == Look::Match &&
+               !ops.SetupDiCallClassInstaller(api[SetupApi::CallClassInstaller], DIF_REMOVE,
+                                              devices.Get(), &device)) {
+      allRemoved = false;
+    }
+  }
+  return allRemoved && ops.GetLastError() == ERROR_NO_MORE_ITEMS;
+}
+
 }  // namespace korvanta

@@ -105,4 +105,11 @@ bool HardwareIdListHolds(const BYTE* buffer, DWORD bufferSize, DWORD dataSize,
 bool RegisterRootDevice(const Platform& platform, const std::string& hardwareId,
                         const std::string& infPath);
 
+// Removes every device node, present or not, whose hardware-id list holds
+// `hardwareId` (letter case aside), through the class installer
+// (DIF_REMOVE). True when none is left: each was removed, or there was none
+// (also without setupapi.dll, where no device installation made one); false
+// when the search or a removal failed. Shows nothing.
+bool RemoveRootDevices(const Platform& platform, const std::string& hardwareId);
+
 }  // namespace korvanta

@@ -106,3 +106,63 @@ def test_two_runs_before_one_restart_leave_what_one_run_leaves(template, family)
             assert not machine.exists(staged), staged
         for backup, before in backups.items():
             assert (machine.read(backup) if machine.exists(backup) else None) == before, backup
+
+
+# What /uninstall leaves as the installation made it, by a part of the
+# change's path (letter case aside), and why.
+UNINSTALL_KEEPS = {
+    "ASPI": "the ASPI layer: other programs use it",
+    "APIX": "the ASPI layer: other programs use it",
+    "WOWPOST": "the ASPI layer: other programs use it",
+    "MAYA51USB.INF": "the USB support files: the maker's other devices use them",
+    "PX_USB.INF": "the USB support files: the maker's other devices use them",
+    "FTD2XX": "the USB support files: the maker's other devices use them",
+    "VCACHE": "the disk-cache setting",
+    ".OLD": "files set aside",
+    "WININIT.BAK": "Windows 9x's copy of the list its last restart carried out",
+    "HKCU\\": "per-user settings (the installation reset the engine's)",
+}
+
+
+@pytest.mark.parametrize("engine", ["stopped", "running"])
+def test_install_restart_uninstall_restart_leaves_the_machine_as_before_but_for_what_stays(
+        template, family, engine):
+    version = FAMILY_VERSION[family]
+    program = compat.SYS + "\\RUNDAVEK.EXE"
+    with compat._prepare(template, version) as machine:
+        before = compat._snapshot(machine, version)
+        assert machine.run_installer(compat.APP, compat.MANUAL).exit_code == 0
+        machine.restart()
+        if engine == "running":
+            # The engine's program is held: it goes at the restart.
+            with machine.hold_lock(program):
+                result = machine.run_installer("/uninstall")
+            assert (result.exit_code, result.boxes) == (0, [])
+            assert machine.exists(program)
+            if family == "nt":
+                assert [(r.source.lower(), r.target) for r in machine.pending_renames()] == \
+                    [(program.lower(), "")]
+            else:
+                assert [(t.upper(), s.lower()) for t, s in machine.wininit_renames()] == \
+                    [("NUL", program.lower())]
+        else:
+            result = machine.run_installer("/uninstall")
+            assert (result.exit_code, result.boxes) == (0, [])
+        machine.restart()
+        assert not machine.exists(program)
+        after = compat._snapshot(machine, version)
+        kept_app = compat.APP.upper()
+        # System.ini as a file holds the disk-cache setting (its entries are
+        # compared one by one); a real Windows 9x always has Services\Class,
+        # which Wine's prefix lacks and the installation made.
+        kept_exactly = {("file", "C:\\WINDOWS\\SYSTEM.INI"),
+                        ("key", "HKLM\\SYSTEM\\CURRENTCONTROLSET\\SERVICES\\CLASS")}
+        left = [change for change in before.diff(after).changes
+                if kept_app not in str(change).upper()
+                and (change.kind, change.path.upper()) not in kept_exactly
+                and not any(part in str(change).upper() for part in UNINSTALL_KEEPS)]
+        assert not left, "\n".join(map(str, left))
+        # A second uninstall finds nothing and changes nothing.
+        again = machine.run_installer("/uninstall")
+        assert (again.exit_code, again.boxes) == (0, [])
+        assert not after.diff(compat._snapshot(machine, version))

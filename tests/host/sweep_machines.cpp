@@ -93,11 +93,19 @@ void Prepare(SimMachine& machine, const Scenario& scenario) {
   } else {
     machine.SetCommandLine(std::string(kSourceDir) + kExe);
   }
-  if (scenario.ranBefore) {
+  if (scenario.ranBefore || scenario.uninstall) {
     ReadyForSetup(machine);
     InstallerMain(machine);
   }
+  if (scenario.uninstall) {
+    machine.Restart();
+    SetUninstallCommandLine(machine);
+  }
   ReadyForSetup(machine);
+}
+
+void SetUninstallCommandLine(SimMachine& machine) {
+  machine.SetCommandLine(std::string("\"") + kSourceDir + kExe + "\" /UnInstall");
 }
 
 void ReadyForSetup(SimMachine& machine) {

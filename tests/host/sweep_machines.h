@@ -19,6 +19,7 @@ struct Scenario {
   bool ranBefore = false;  // a first run, its replacements still pending (no restart since)
   bool noTokenMembership = false;  // as on NT 4: the administrator check reads the token's groups
   bool readOnlyPayload = false;    // setup runs from a read-only copy of the payload (a CD)
+  bool uninstall = false;  // the suite's uninstaller runs /uninstall after a run and a restart
 };
 
 inline constexpr char kSourceDir[] = "C:\\setup\\";
@@ -32,6 +33,9 @@ inline constexpr UINT kStartErrorMode = 0x0002;  // SEM_NOGPFAULTERRORBOX
 // A machine that has lived a while, set up for the scenario, with no call
 // logged yet.
 void Prepare(sim::SimMachine& machine, const Scenario& scenario);
+
+// The command line of the suite's uninstaller.
+void SetUninstallCommandLine(sim::SimMachine& machine);
 
 // Makes the machine ready for setup to start the installer (again): the error
 // mode a new process has, the guard's flag of an earlier run forgotten, and an

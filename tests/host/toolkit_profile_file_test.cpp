@@ -231,5 +231,35 @@ TEST_F(DisableDeviceEntryTest, SectionLargerThanOneMebibyteLeavesTheFileUntouche
   EXPECT_NE(reads.back().find(", 1048576, "), std::string::npos) << reads.back();
 }
 
+// The text edits behind Wininit.ini's NUL= lines and the kernel's System.ini
+// line: where a line goes in, and which lines go out.
+TEST(SectionTextTest, LinesGoAtTheEndOfTheirSectionAndOnlyExactLinesGoOut) {
+  struct Row {
+    const char* text;
+    const char* expected;
+  };
+  const Row added[] = {
+      {"", "[RENAME]\r\nNUL=C:\\A\r\n"},
+      {"[x]\r\ny=1", "[x]\r\ny=1\r\n[RENAME]\r\nNUL=C:\\A\r\n"},
+      {"[rename]\r\nC:\\B=C:\\C\r\n\r\n[x]\r\ny=1\r\n",
+       "[rename]\r\nC:\\B=C:\\C\r\nNUL=C:\\A\r\n\r\n[x]\r\ny=1\r\n"},
+      {"[ Rename ]\r\n[x]\r\n", "[ Rename ]\r\nNUL=C:\\A\r\n[x]\r\n"},
+      {"[rename]\nC:\\B=C:\\C", "[rename]\nC:\\B=C:\\C\r\nNUL=C:\\A\r\n"},
+  };
+  for (const Row& row : added) {
+    EXPECT_EQ(AddSectionLines(row.text, "RENAME", {"NUL=C:\\A"}), row.expected) << row.text;
+  }
+  EXPECT_EQ(SectionEntries("[rename]\r\n; note\r\nNUL=C:\\A\r\n[x]\r\nNUL=C:\\B\r\n", "RENAME"),
+            std::vector<std::string>{"NUL=C:\\A"});
+
+  std::string text =
+      "[386Enh]\r\n;evice=rundavek.vxd\r\ndevice=*vpicd\r\n ;evice=rundavek.vxd \r\n"
+      ";evice=rundavek.vxd.bak\r\n[other]\r\n;evice=rundavek.vxd\r\n";
+  EXPECT_TRUE(DropSectionLines(text, "386enh", ";evice=rundavek.vxd"));
+  EXPECT_EQ(text, "[386Enh]\r\ndevice=*vpicd\r\n;evice=rundavek.vxd.bak\r\n[other]\r\n"
+                  ";evice=rundavek.vxd\r\n");
+  EXPECT_FALSE(DropSectionLines(text, "386Enh", ";evice=rundavek.vxd"));
+}
+
 }  // namespace
 }  // namespace korvanta

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -242,6 +243,47 @@ TEST_P(VersionMatrix, InstallsAndGuardsAsTheVersionAllows) {
   }
   EXPECT_EQ(device, profile.device);
   RecordProperty("device", device);
+
+  // The round trip: a restart, the uninstall and another restart leave the
+  // machine as before the installation, but for the parts that stay (the
+  // ASPI layer, the USB support files, the disk cache, the application
+  // folder) and Windows 9x's copy of its last restart's list.
+  {
+    SimMachine fresh;
+    Prepare(fresh, profile);
+    const std::map<std::string, std::string> before = fresh.Places();
+    machine.Restart();
+    machine.SetCommandLine("\"C:\\setup\\korvanta-sysinstall.exe\" /uninstall");
+    EXPECT_EQ(RunInstaller(machine), 0);
+    EXPECT_EQ(machine.MessageBoxes().size(), 0u);
+    machine.Restart();
+    const std::map<std::string, std::string> after = machine.Places();
+    std::vector<std::string> left;
+    for (const std::map<std::string, std::string>* places : {&before, &after}) {
+      for (const auto& [place, content] : *places) {
+        const auto other = (places == &before ? after : before).find(place);
+        if (other != (places == &before ? after : before).end() && other->second == content)
+          continue;
+        std::string upper = place;
+        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        bool kept = false;
+        for (const char* part : {"ASPI", "APIX", "WOWPOST", "MAYA51USB", "PX_USB", "FTD2XX",
+                                 "[VCACHE]", "C:\\APP\\", "WININIT.BAK"}) {
+          kept = kept || upper.find(part) != std::string::npos;
+        }
+        // The file that holds the disk-cache setting stays with it.
+        kept = kept || upper.ends_with("\\SYSTEM.INI");
+        if (!kept) left.push_back(place);
+      }
+    }
+    for (const std::string& place : left) {
+      const auto is = after.find(place);
+      ADD_FAILURE() << "after the round trip: " << place << " is "
+                    << (is == after.end() ? "(gone)" : is->second);
+    }
+    RecordProperty("uninstall",
+                   left.empty() ? "yes" : std::to_string(left.size()) + " places left");
+  }
 
   // The same machine with one of the suite's applications running.
   SimMachine guarded;

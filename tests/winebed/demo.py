@@ -3,7 +3,7 @@ setup starts it, and reports what it changed; then simulates the restart and
 reports what the restart carried out. Called by scripts/demo.
 
     demo.py [--family nt|9x] [--payload DIR] [--app-dir PATH] [--manual NAME]
-            [--cd DIR|none] [--json] [--log]
+            [--cd DIR|none] [--json] [--log] [--uninstall]
 
 The report holds only what changed: the message boxes in order; files
 created, changed and deleted with their sizes; registry keys and values
@@ -11,6 +11,8 @@ added, changed and deleted with type, byte length and data; profile-file
 entries changed; the replacements pending for the next restart; and what the
 restart did. With --log the installer also writes its action log (to a file
 outside drive C:, so that it is not one of the effects), printed last.
+With --uninstall the machine is first installed and restarted, and the
+report is that of `/uninstall`.
 """
 
 import argparse
@@ -94,10 +96,16 @@ def run(options) -> dict:
             # The 9x family keeps its device tree in HKLM\Enum.
             extra_keys = ("HKLM\\Enum",) if options.family == "9x" else ()
             exe = machine.install_payload(payload=Path(options.payload).resolve())
-            before = machine.snapshot(extra_keys)
 
             arguments = [options.app_dir, options.manual] if options.app_dir else []
             command_line = " ".join([f'"{exe}"'] + [winebed._quote_argument(a) for a in arguments])
+            if options.uninstall:
+                # The installation and its restart come first; the report is
+                # the uninstall's.
+                machine.run_installer(command_line=command_line)
+                machine.restart()
+                command_line = f'"{exe}" /uninstall'
+            before = machine.snapshot(extra_keys)
             # Through drive Z:, outside C:, so the log is none of the effects.
             log_file = machine.work / "sysinstall.log"
             env = {"KORVANTA_SYSINSTALL_LOG": winebed.dos_path(log_file)} if options.log else None
@@ -218,6 +226,8 @@ def main() -> int:
                         help="folder mounted as CD-ROM drive D: (default: the sample CD; none for no CD)")
     parser.add_argument("--json", action="store_true", help="print the report as JSON")
     parser.add_argument("--log", action="store_true", help="also print the installer's action log of the run")
+    parser.add_argument("--uninstall", action="store_true",
+                        help="report /uninstall, run after an installation and a restart")
     options = parser.parse_args()
 
     if not options.json:

@@ -380,7 +380,9 @@ BOOL SimMachine::CopyFileA(const char* existing, const char* target, BOOL failIf
   return TRUE;
 }
 
-// Only what the action log asks for: writing, a file opened or else created.
+// What the action log asks for (writing, a file opened or else created) and
+// what a profile file edited whole asks for: reading a file that exists,
+// writing one anew.
 HANDLE SimMachine::CreateFileA(const char* name, DWORD access, DWORD share,
                                SECURITY_ATTRIBUTES* security, DWORD disposition, DWORD flags,
                                HANDLE templateFile) {
@@ -393,20 +395,82 @@ HANDLE SimMachine::CreateFileA(const char* name, DWORD access, DWORD share,
                                                      disposition, flags, templateFile}))) {
     return fail(*error);
   }
-  if (name == nullptr || disposition != OPEN_ALWAYS) return fail(ERROR_INVALID_PARAMETER);
+  if (name == nullptr || (disposition != OPEN_ALWAYS && disposition != OPEN_EXISTING &&
+                          disposition != CREATE_ALWAYS)) {
+    return fail(ERROR_INVALID_PARAMETER);
+  }
   DWORD error = 0;
   const std::optional<ResolvedPath> path = s.Resolve(name, &error);
   if (!path) return fail(error);
   if (path->parentKey.empty() || !s.IsDirectory(path->parentKey)) return fail(ERROR_PATH_NOT_FOUND);
   FileNode* node = s.Find(path->key);
-  if (node != nullptr && (node->directory || (node->attributes & FILE_ATTRIBUTE_READONLY))) {
+  if (node == nullptr && disposition == OPEN_EXISTING) return fail(ERROR_FILE_NOT_FOUND);
+  const bool writes = (access & GENERIC_WRITE) != 0;
+  if (node != nullptr &&
+      (node->directory || (writes && (node->attributes & FILE_ATTRIBUTE_READONLY)))) {
     return fail(ERROR_ACCESS_DENIED);
   }
-  if (node != nullptr && node->lockError != 0) return fail(node->lockError);
-  if (node == nullptr) s.PutFile(*path, "", FILE_ATTRIBUTE_ARCHIVE);
+  // Another process's hold refuses writing; it shares reading.
+  if (node != nullptr && writes && node->lockError != 0) return fail(node->lockError);
+  if (node == nullptr) {
+    s.PutFile(*path, "", FILE_ATTRIBUTE_ARCHIVE);
+  } else if (disposition == CREATE_ALWAYS) {
+    // The file is emptied and takes the archive bit alone.
+    node->bytes.clear();
+    node->attributes = FILE_ATTRIBUTE_ARCHIVE;
+  }
   const uintptr_t handle = s.NewHandleValue();
   s.fileHandles[handle] = {path->key, (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0};
+  s.fileCursors[handle] = {access, 0};
   return reinterpret_cast<HANDLE>(handle);
+}
+
+BOOL SimMachine::ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read,
+                          OVERLAPPED* overlapped) {
+  State& s = *state_;
+  if (auto error =
+          s.Record("ReadFile", JoinArgs({file, LogArg::Pointer(buffer), toRead,
+                                         LogArg::Pointer(read), LogArg::Pointer(overlapped)}))) {
+    return s.Fail(*error);
+  }
+  const auto cursor = s.fileCursors.find(reinterpret_cast<uintptr_t>(file));
+  const FileNode* node =
+      cursor == s.fileCursors.end() ? nullptr : s.Find(s.fileHandles[cursor->first].first);
+  if (node == nullptr) return s.Fail(ERROR_INVALID_HANDLE);
+  // Without an overlapped record the count is required.
+  if (read == nullptr || (buffer == nullptr && toRead > 0)) return s.Fail(error::kNoAccess);
+  *read = 0;
+  if (!(cursor->second.access & GENERIC_READ)) return s.Fail(ERROR_ACCESS_DENIED);
+  const size_t position = std::min(cursor->second.position, node->bytes.size());
+  const size_t count = std::min<size_t>(toRead, node->bytes.size() - position);
+  if (count > 0) std::memcpy(buffer, node->bytes.data() + position, count);
+  cursor->second.position = position + count;
+  *read = static_cast<DWORD>(count);
+  return TRUE;  // at the end of the file: TRUE with nothing read
+}
+
+BOOL SimMachine::WriteFile(HANDLE file, const BYTE* buffer, DWORD toWrite, DWORD* written,
+                           OVERLAPPED* overlapped) {
+  State& s = *state_;
+  if (auto error = s.Record(
+          "WriteFile", JoinArgs({file, LogArg::Pointer(buffer), toWrite, LogArg::Pointer(written),
+                                 LogArg::Pointer(overlapped)}))) {
+    return s.Fail(*error);
+  }
+  const auto cursor = s.fileCursors.find(reinterpret_cast<uintptr_t>(file));
+  FileNode* node =
+      cursor == s.fileCursors.end() ? nullptr : s.Find(s.fileHandles[cursor->first].first);
+  if (node == nullptr) return s.Fail(ERROR_INVALID_HANDLE);
+  if (written == nullptr || (buffer == nullptr && toWrite > 0)) return s.Fail(error::kNoAccess);
+  *written = 0;
+  if (!(cursor->second.access & GENERIC_WRITE)) return s.Fail(ERROR_ACCESS_DENIED);
+  std::string& bytes = node->bytes;
+  const size_t position = cursor->second.position;
+  if (bytes.size() < position + toWrite) bytes.resize(position + toWrite, '\0');
+  if (toWrite > 0) bytes.replace(position, toWrite, reinterpret_cast<const char*>(buffer), toWrite);
+  cursor->second.position = position + toWrite;
+  *written = toWrite;
+  return TRUE;
 }
 
 BOOL SimMachine::GetFileInformationByHandle(FARPROC proc, HANDLE file,

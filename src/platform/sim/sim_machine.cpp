@@ -194,6 +194,8 @@ std::unique_ptr<SimMachine> SimMachine::StoppedCopy() const {
   s.processHandles.clear();
   s.snapshots.clear();
   s.findHandles.clear();
+  s.fileHandles.clear();
+  s.fileCursors.clear();
   s.deviceSets.clear();
   s.blocks.clear();
   for (LibraryState& library : s.libraries) library.references = 0;

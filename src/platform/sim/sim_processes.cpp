@@ -130,6 +130,7 @@ BOOL SimMachine::CloseHandle(HANDLE handle) {
   if (auto error = s.Record("CloseHandle", JoinArgs({handle}))) return Fail(s, *error);
   const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
   if (s.processHandles.erase(value) || s.snapshots.erase(value) || s.fileHandles.erase(value)) {
+    s.fileCursors.erase(value);
     return TRUE;
   }
   return Fail(s, ERROR_INVALID_HANDLE);

@@ -190,6 +190,12 @@ struct SimMachine::State {
   // open files: handle -> key of the node and whether the handle is the
   // reparse point itself
   std::map<uintptr_t, std::pair<std::string, bool>> fileHandles;
+  // and what each may do (GENERIC_READ, GENERIC_WRITE) and where it stands
+  struct FileCursor {
+    DWORD access = 0;
+    size_t position = 0;
+  };
+  std::map<uintptr_t, FileCursor> fileCursors;
 
   // devices
   std::vector<SimDevice> devices;

@@ -93,6 +93,16 @@ HANDLE Win32PlatformOps::CreateFileA(const char* name, DWORD access, DWORD share
   return ::CreateFileA(name, access, share, security, disposition, flags, templateFile);
 }
 
+BOOL Win32PlatformOps::ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read,
+                                OVERLAPPED* overlapped) {
+  return ::ReadFile(file, buffer, toRead, read, overlapped);
+}
+
+BOOL Win32PlatformOps::WriteFile(HANDLE file, const BYTE* buffer, DWORD toWrite, DWORD* written,
+                                 OVERLAPPED* overlapped) {
+  return ::WriteFile(file, buffer, toWrite, written, overlapped);
+}
+
 BOOL Win32PlatformOps::CopyFileA(const char* existing, const char* target, BOOL failIfExists) {
   return ::CopyFileA(existing, target, failIfExists);
 }

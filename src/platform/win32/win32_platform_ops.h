@@ -32,6 +32,10 @@ class Win32PlatformOps final : public PlatformOps {
   BOOL MoveFileExA(const char* existing, const char* target, DWORD flags) override;
   HANDLE CreateFileA(const char* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security,
                      DWORD disposition, DWORD flags, HANDLE templateFile) override;
+  BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read,
+                OVERLAPPED* overlapped) override;
+  BOOL WriteFile(HANDLE file, const BYTE* buffer, DWORD toWrite, DWORD* written,
+                 OVERLAPPED* overlapped) override;
   DWORD GetShortPathNameA(const char* longPath, char* buffer, DWORD size) override;
   UINT GetDriveTypeA(const char* root) override;
   UINT SetErrorMode(UINT mode) override;
