@@ -86,6 +86,11 @@ class DeviceSet {
  public:
   DeviceSet(PlatformOps& ops, const SetupApi& api, HDEVINFO set)
       : ops_(ops), api_(api), set_(set) {}
+  // The devices of every class, as `flags` (DIGCF_*) choose them.
+  static HDEVINFO OfAllClasses(PlatformOps& ops, const SetupApi& api, DWORD flags) {
+    return ops.SetupDiGetClassDevsA(api[SetupApi::GetClassDevs], nullptr, nullptr, nullptr,
+                                    flags | DIGCF_ALLCLASSES);
+  }
   ~DeviceSet() { Reset(); }
   DeviceSet(const DeviceSet&) = delete;
   DeviceSet& operator=(const DeviceSet&) = delete;
@@ -104,6 +109,14 @@ class DeviceSet {
 };
 
 enum class Look { Match, NoMatch, Failed };
+
+// A device record ready to be filled: zeroed, with its size set.
+SP_DEVINFO_DATA EmptyDeviceRecord() {
+  SP_DEVINFO_DATA device;
+  std::memset(&device, 0, sizeof device);
+  device.cbSize = sizeof device;
+  return device;
+}
 
 // Reads one device's hardware-id list and looks for the id in it. A device
 // without the list is no match; any other failed read ends the search with
@@ -163,14 +176,10 @@ bool FindDeviceByHardwareId(const Platform& platform, const std::string& hardwar
   const SetupApi* loaded = LoadedSetupApi(platform);
   if (loaded == nullptr) return false;
   const SetupApi& api = *loaded;
-  DeviceSet devices(ops, api,
-                    ops.SetupDiGetClassDevsA(api[SetupApi::GetClassDevs], nullptr, nullptr, nullptr,
-                                             DIGCF_PRESENT | DIGCF_ALLCLASSES));
+  DeviceSet devices(ops, api, DeviceSet::OfAllClasses(ops, api, DIGCF_PRESENT));
   if (!devices) return false;  // the last error is the platform's
 
-  SP_DEVINFO_DATA device;
-  std::memset(&device, 0, sizeof device);
-  device.cbSize = sizeof device;
+  SP_DEVINFO_DATA device = EmptyDeviceRecord();
   DWORD outcome = NO_ERROR;
   for (DWORD index = 0;; ++index) {
     if (!ops.SetupDiEnumDeviceInfo(api[SetupApi::EnumDeviceInfo], devices.Get(), index,
@@ -211,9 +220,7 @@ bool RegisterRootDevice(const Platform& platform, const std::string& hardwareId,
                                                     nullptr));
   if (!devices) return false;
 
-  SP_DEVINFO_DATA device;
-  std::memset(&device, 0, sizeof device);
-  device.cbSize = sizeof device;
+  SP_DEVINFO_DATA device = EmptyDeviceRecord();
   // A multi-string of one entry: the id, its zero byte, the list's zero byte
   // (the one c_str() adds).
   const std::string hardwareIds = hardwareId + '\0';
@@ -259,13 +266,9 @@ bool RemoveRootDevices(const Platform& platform, const std::string& hardwareId) 
   const SetupApi& api = *loaded;
   // Present or not: a node whose driver is gone must not stay behind to be
   // started again when its hardware reappears.
-  DeviceSet devices(ops, api,
-                    ops.SetupDiGetClassDevsA(api[SetupApi::GetClassDevs], nullptr, nullptr, nullptr,
-                                             DIGCF_ALLCLASSES));
+  DeviceSet devices(ops, api, DeviceSet::OfAllClasses(ops, api, 0));
   if (!devices) return false;
-  SP_DEVINFO_DATA device;
-  std::memset(&device, 0, sizeof device);
-  device.cbSize = sizeof device;
+  SP_DEVINFO_DATA device = EmptyDeviceRecord();
   bool allRemoved = true;
   // A removed node keeps its place in the set, so the indexes stay.
   for (DWORD index = 0;
