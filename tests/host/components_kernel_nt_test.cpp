@@ -180,6 +180,27 @@ TEST_F(KernelNtTest, AListThatWasNotPutBackIsTriedOnceMore) {
   }
 }
 
+// The copy of the branch's list is gone once the list is back, and stays
+// while the branch is still widened, for the next run to put back.
+TEST_F(KernelNtTest, TheKeptListGoesOnlyWithTheWidenedOne) {
+  for (const int failedRestores : {0, 1, 2}) {
+    SimMachine fresh;
+    fresh.SetRegistryKeySecurity(HKEY_LOCAL_MACHINE, EnumRoot, original);
+    // The grant is call 1; the restore and its second try calls 2 and 3.
+    for (int i = 0; i < failedRestores; ++i) {
+      fresh.AddFault(Fault{"SetNamedSecurityInfoA", ERROR_NOT_ENOUGH_MEMORY, "", 2});
+    }
+    InstallKernelNt(Platform{fresh, VER_PLATFORM_WIN32_NT, nullptr}, SourceDir, "C:\\WINDOWS",
+                    "C:\\WINDOWS\\system32");
+    const bool putBack = failedRestores < 2;
+    EXPECT_EQ(putBack, fresh.RegistryKeySecurity(HKEY_LOCAL_MACHINE, EnumRoot) == original)
+        << failedRestores;
+    EXPECT_EQ(!putBack, fresh.GetRegistryValue(HKEY_LOCAL_MACHINE, Service, "SavedEnumRootAccess")
+                            .has_value())
+        << failedRestores;
+  }
+}
+
 // Runs out of memory at one call of the stage, as a real allocation can.
 class OutOfMemoryAt : public SimMachine {
  public:
