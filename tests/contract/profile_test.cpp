@@ -172,6 +172,16 @@ TEST_F(Profile, The9xFamilyWritesAProfileFileToDiskOnlyWhenItIsFlushed) {
   EXPECT_EQ(after, OnDisk());
 }
 
+TEST_F(Profile, UsingAnotherProfileFileWritesTheCachedOne) {
+  const std::string other = InScratch("WININIT.INI");
+  Env().WriteFile(file, "[VCache]\r\nMinFileCache=512\r\n");
+  ASSERT_TRUE(Write("VCache", "MinFileCache", "20480"));
+  ASSERT_TRUE(ops.WritePrivateProfileStringA("RENAME", "NUL", "C:\\X.TMP", other.c_str()));
+  // Windows 9x keeps one file in its cache: the first is on disk now.
+  EXPECT_EQ("[VCache]\r\nMinFileCache=20480\r\n", Env().ReadFile(file));
+  EXPECT_EQ("[RENAME]\r\nNUL=C:\\X.TMP\r\n", OnDisk(other));
+}
+
 TEST_F(Profile, WriteToAFileInUseFails) {
   Env().WriteFile(file, "[VCache]\r\nMinFileCache=512\r\n");
   Env().LockFile(file);
